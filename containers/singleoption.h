@@ -1,0 +1,78 @@
+#pragma once
+// A command-line option bound to one program variable.
+
+#include <string>
+
+#include "containers/object.h"
+#include "imaging/application.h"
+
+namespace norbe {
+
+/*!
+ * Bound to a reader by default (the value is a file name handed to setFileName);
+ * bool has its own parsing below.
+ */
+template <class T>
+class SingleOption : public OptionBase {
+ public:
+  SingleOption(const std::string& name, const std::string& help, T& variable, bool optional)
+      : OptionBase(name, help), _variable(&variable), _optional(optional), _valueSet(false) {}
+  ~SingleOption() override = default;
+
+  bool recognizeName(const std::string& name) override;
+  bool feed(const std::string& value) override;
+  void checkGiven() override {
+    if (!_optional && !_valueSet) throw missing_option(_names.front());
+  }
+  std::string info() override;
+  bool valueIsOptional() const override;
+
+  bool valueSet() const { return _valueSet; }
+
+ private:
+  T* _variable;
+  bool _optional;
+  bool _valueSet;
+};
+
+template <class T>
+bool SingleOption<T>::recognizeName(const std::string& name) {
+  for (const auto& known : _names) {
+    if (known != name) continue;
+    if (_valueSet) throw unexpected_option(name);
+    return true;
+  }
+  return false;
+}
+
+template <class T>
+bool SingleOption<T>::feed(const std::string& value) {
+  if (_valueSet) return false;
+  _variable->setFileName(value);
+  _valueSet = true;
+  return true;
+}
+
+template <class T>
+std::string SingleOption<T>::info() {
+  const std::string kind = "<file name (read only): " + typeName<typename T::data_type>() + ">";
+  if (_optional) return "[ " + names() + " " + kind + " ]\n" + _help;
+  return names() + " " + kind + "\n" + _help;
+}
+
+template <class T>
+bool SingleOption<T>::valueIsOptional() const {
+  return false;
+}
+
+// A boolean option given alone means true; a following true/false/1/0/yes/no/on/off sets it.
+template <>
+bool SingleOption<bool>::recognizeName(const std::string& name);
+template <>
+bool SingleOption<bool>::feed(const std::string& value);
+template <>
+std::string SingleOption<bool>::info();
+template <>
+bool SingleOption<bool>::valueIsOptional() const;
+
+}  // namespace norbe

@@ -1,0 +1,127 @@
+#include "imaging/allocator.h"
+
+#include <cstdlib>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+namespace norbe {
+
+DataSource::~DataSource() = default;
+
+rc_ptr<DataSource> DataSource::none() {
+  // One shared empty source; it is never written, so sharing it is safe.
+  static rc_ptr<DataSource> empty(new DataSource);
+  return empty;
+}
+
+LowLevelAllocator::~LowLevelAllocator() = default;
+
+const MemoryAllocator& MemoryAllocator::singleton() {
+  static const MemoryAllocator instance;
+  return instance;
+}
+
+void* MemoryAllocator::allocate(std::uint64_t count, std::size_t elementSize, DataSource*) const {
+  if (count == 0) return nullptr;
+  void* pointer = std::malloc(static_cast<std::size_t>(count * elementSize));
+  if (!pointer) throw std::bad_alloc();
+  return pointer;
+}
+
+void MemoryAllocator::deallocate(void* pointer, std::uint64_t, std::size_t) const { std::free(pointer); }
+
+namespace {
+class BufferAllocator : public LowLevelAllocator {
+ public:
+  void* allocate(std::uint64_t count, std::size_t elementSize, DataSource* source) const override {
+    if (!source || !source->buffer()) {
+      if (count == 0) return nullptr;
+      throw std::runtime_error("caller buffer allocation without a buffer");
+    }
+    if (count * elementSize > source->byteCount()) {
+      throw std::runtime_error("caller buffer of " + std::to_string(source->byteCount()) +
+                               " bytes is too small for " + std::to_string(count * elementSize) +
+                               " bytes");
+    }
+    return source->buffer();
+  }
+  void deallocate(void*, std::uint64_t, std::size_t) const override {}
+  int type() const override { return 3; }
+};
+
+class NoStorageAllocator : public LowLevelAllocator {
+ public:
+  void* allocate(std::uint64_t, std::size_t, DataSource*) const override { return nullptr; }
+  void deallocate(void*, std::uint64_t, std::size_t) const override {}
+  int type() const override { return 5; }
+};
+}  // namespace
+
+AllocatorStrategy::MappingMode AllocatorStrategy::mappingMode(int access, std::uint64_t,
+                                                              const rc_ptr<DataSource>& source, bool,
+                                                              float) {
+  if (access == HeaderOnly) return None;
+  if (access == CallerBuffer || (source && source->mode() == CallerBuffer)) return Buffer;
+  return Memory;
+}
+
+const LowLevelAllocator* AllocatorStrategy::lowLevelAllocator(MappingMode mode) {
+  static const BufferAllocator buffer;
+  static const NoStorageAllocator none;
+  switch (mode) {
+    case Buffer: return &buffer;
+    case None: return &none;
+    default: return &MemoryAllocator::singleton();
+  }
+}
+
+AllocatorContext::AllocatorContext(int access, rc_ptr<DataSource> source, bool flag, float useFactor)
+    : _access(access),
+      _source(std::move(source)),
+      _flag(flag),
+      _useFactor(useFactor),
+      _allocator(nullptr),
+      _allocated(false),
+      _retain(false) {}
+
+AllocatorContext::AllocatorContext(const AllocatorContext& other)
+    : _access(other._access),
+      _source(other._source),
+      _flag(other._flag),
+      _useFactor(other._useFactor),
+      _allocator(other._allocator),
+      _allocated(false),
+      _retain(other._retain) {}
+
+AllocatorContext& AllocatorContext::operator=(const AllocatorContext& other) {
+  if (&other != this) {
+    _access = other._access;
+    _source = other._source;
+    _flag = other._flag;
+    _useFactor = other._useFactor;
+    _allocator = other._allocator;
+    _retain = other._retain;
+  }
+  return *this;
+}
+
+void* AllocatorContext::allocateRaw(void* current, std::uint64_t count, std::size_t elementSize) {
+  if (_allocated) return current;
+  if (!_allocator || !_retain) {
+    _retain = false;
+    _allocator = AllocatorStrategy::lowLevelAllocator(
+        AllocatorStrategy::mappingMode(_access, count * elementSize, _source, _flag, _useFactor));
+  }
+  void* pointer = _allocator->allocate(count, elementSize, _source.get());
+  _allocated = true;
+  return pointer;
+}
+
+void AllocatorContext::release(void* pointer, std::uint64_t count, std::size_t elementSize) {
+  if (!_allocated) return;
+  _allocated = false;
+  _allocator->deallocate(pointer, count, elementSize);
+}
+
+}  // namespace norbe

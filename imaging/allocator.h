@@ -1,0 +1,104 @@
+#pragma once
+// Where element storage comes from: plain memory, or a buffer the caller owns.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "containers/rcptr.h"
+
+namespace norbe {
+
+//! How a volume means to use its storage.
+enum DataAccess : int {
+  ReadWrite = 0,
+  CallerBuffer = 3,  //!< the elements are the caller's memory
+  HeaderOnly = 5     //!< no element storage at all
+};
+
+//! Where the elements' initial contents come from.
+class DataSource : public virtual RCObject {
+ public:
+  ~DataSource() override;
+  //! The empty source: storage starts from a default element.
+  static rc_ptr<DataSource> none();
+  virtual int mode() const { return 0; }
+  virtual void* buffer() const { return nullptr; }
+  virtual std::uint64_t byteCount() const { return 0; }
+};
+
+//! Caller memory of a known size; the caller keeps ownership.
+class BufferDataSource : public DataSource {
+ public:
+  BufferDataSource(void* buffer, std::uint64_t bytes, int mode = CallerBuffer)
+      : _buffer(buffer), _bytes(bytes), _mode(mode) {}
+  int mode() const override { return _mode; }
+  void* buffer() const override { return _buffer; }
+  std::uint64_t byteCount() const override { return _bytes; }
+
+ private:
+  void* _buffer;
+  std::uint64_t _bytes;
+  int _mode;
+};
+
+//! Hands out and takes back raw storage.
+class LowLevelAllocator {
+ public:
+  virtual ~LowLevelAllocator();
+  virtual void* allocate(std::uint64_t count, std::size_t elementSize, DataSource* source) const = 0;
+  virtual void deallocate(void* pointer, std::uint64_t count, std::size_t elementSize) const = 0;
+  //! 1 plain memory, 3 caller buffer (contents are the caller's), 5 no storage.
+  virtual int type() const = 0;
+};
+
+class MemoryAllocator : public LowLevelAllocator {
+ public:
+  static const MemoryAllocator& singleton();
+  void* allocate(std::uint64_t count, std::size_t elementSize, DataSource* source) const override;
+  void deallocate(void* pointer, std::uint64_t count, std::size_t elementSize) const override;
+  int type() const override { return 1; }
+};
+
+struct AllocatorStrategy {
+  enum MappingMode { Memory = 0, Buffer = 3, None = 5 };
+  static MappingMode mappingMode(int access, std::uint64_t bytes, const rc_ptr<DataSource>& source,
+                                 bool flag, float useFactor);
+  static const LowLevelAllocator* lowLevelAllocator(MappingMode mode);
+};
+
+//! Chooses and remembers the allocator of one element block.
+class AllocatorContext {
+ public:
+  explicit AllocatorContext(int access = ReadWrite, rc_ptr<DataSource> source = DataSource::none(),
+                            bool flag = false, float useFactor = 1.0f);
+  //! A copy chooses the same way but holds no storage yet.
+  AllocatorContext(const AllocatorContext& other);
+  //! Takes other's choices; whether this context holds storage is left as it is.
+  AllocatorContext& operator=(const AllocatorContext& other);
+
+  //! Kind of the chosen allocator (LowLevelAllocator::type), 0 while none is chosen.
+  int allocatorType() const { return _allocator ? _allocator->type() : 0; }
+  const LowLevelAllocator* allocator() const { return _allocator; }
+  int accessMode() const { return _access; }
+  const rc_ptr<DataSource>& dataSource() const { return _source; }
+  bool isAllocated() const { return _allocated; }
+  bool retainsAllocator() const { return _retain; }
+  void setRetainAllocator(bool retain) { _retain = retain; }
+
+  //! Raw storage for count elements; the pointer is returned unchanged when already allocated.
+  void* allocateRaw(void* current, std::uint64_t count, std::size_t elementSize);
+  //! Gives the storage back, if this context holds any.
+  void release(void* pointer, std::uint64_t count, std::size_t elementSize);
+  bool usesPlainMemory() const { return _allocator == &MemoryAllocator::singleton(); }
+
+ private:
+  int _access;
+  rc_ptr<DataSource> _source;
+  bool _flag;
+  float _useFactor;
+  const LowLevelAllocator* _allocator;
+  bool _allocated;
+  bool _retain;
+};
+
+}  // namespace norbe
