@@ -1,0 +1,82 @@
+#pragma once
+// Reading and writing images as NIfTI files (.nii, .nii.gz, .hdr/.img pairs).
+
+#include <string>
+
+#include "containers/vexadata.h"
+
+namespace vexa {
+
+// Header keys the files map onto their own fields.
+extern const char* const kVolumeDimension;  // "volume_dimension": list of int
+extern const char* const kVoxelSize;        // "voxel_size": list of float
+extern const char* const kQformCode;        // "qform_code": int
+extern const char* const kQuatern;          // "quatern": b, c, d, offset x, y, z, qfac
+extern const char* const kSformCode;        // "sform_code": int
+extern const char* const kSrow;             // "srow": the three rows of the affine, 12 floats
+extern const char* const kXyztUnits;        // "xyzt_units": int
+//! The keys that place an image in space; outputs carry them on from their input.
+bool isOrientationKey(const std::string& key);
+
+template <class D>
+class Reader;
+
+//! Reads any stored type as 32-bit floats, scaled by the file's slope and intercept.
+template <>
+class Reader<VexaData<float>> {
+ public:
+  using data_type = VexaData<float>;
+
+  Reader() = default;
+  explicit Reader(const std::string& fileName) : _fileName(fileName) {}
+  virtual ~Reader();
+
+  void setFileName(const std::string& fileName) { _fileName = fileName; }
+  const std::string& fileName() const { return _fileName; }
+
+  /*!
+   * Replaces data by the image (all frames when frame is -1, else that one frame),
+   * with a border of the given width. Throws std::runtime_error naming the file.
+   */
+  virtual void read(VexaData<float>& data, int border = 0, const std::string* format = nullptr,
+                    int frame = -1);
+  //! The same, into a new wrapper owned by the caller.
+  virtual VexaData<float>* read(int border = 0, const std::string* format = nullptr, int frame = -1);
+
+ private:
+  std::string _fileName;
+};
+
+template <class D>
+class Writer;
+
+//! Writes a wrapper without its border; the NIfTI type follows T.
+template <class T>
+class Writer<VexaData<T>> {
+ public:
+  Writer() = default;
+  explicit Writer(const std::string& fileName) : _fileName(fileName) {}
+  virtual ~Writer() = default;
+
+  virtual std::string writtenObjectType() const { return "Volume"; }
+  virtual std::string writtenObjectDataType() const { return norbe::typeName<T>(); }
+  virtual std::string writtenObjectFullType() const { return norbe::typeName<VexaData<T>>(); }
+  /*!
+   * Writes data; a bare name gets ".nii", a name ending in ".nii.gz" is compressed.
+   * The file appears under its name only once complete. Throws std::runtime_error.
+   */
+  virtual bool write(const VexaData<T>& data, bool ascii = false, const std::string* format = nullptr);
+
+  void setFileName(const std::string& fileName) { _fileName = fileName; }
+  const std::string& fileName() const { return _fileName; }
+  //! The name the file is written under.
+  std::string writtenFileName() const;
+
+ private:
+  std::string _fileName;
+};
+
+//! The name a writer gives a file asked for as name.
+std::string niftiFileName(const std::string& name);
+
+}  // namespace vexa
