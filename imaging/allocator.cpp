@@ -10,9 +10,8 @@ namespace norbe {
 DataSource::~DataSource() = default;
 
 rc_ptr<DataSource> DataSource::none() {
-  // One shared empty source; it is never written, so sharing it is safe.
-  static rc_ptr<DataSource> empty(new DataSource);
-  return empty;
+  // A new one each time: a shared object's plain count would race between worker threads.
+  return rc_ptr<DataSource>(new DataSource);
 }
 
 LowLevelAllocator::~LowLevelAllocator() = default;

@@ -1,0 +1,54 @@
+#pragma once
+// The stages of a Mirlune run, each a function of its inputs; the driver prints.
+
+#include <functional>
+#include <string>
+
+#include "analysis/individu.h"
+#include "containers/vexadata.h"
+
+namespace mirlune {
+
+// The progress lines, exactly as scripts expect them.
+extern const char* const kMaskDone;       // " masque ok "
+extern const char* const kRecordsDone;    // "serie global PCA  ok "
+extern const char* const kAnalysisDone;   // " ANALYSE LOCALE PCA OK"
+extern const char* const kOutputsDone;    // " ecriture cartes et nouveau rat  OK"
+
+//! The "volume dims: " and "voxel size : " lines of the input's header.
+std::string headerReport(VexaData<float>& input);
+
+//! Refuses extents the records cannot hold (positions are 16-bit).
+void checkExtents(const VexaData<float>& input);
+
+//! 1 at every voxel positive in the middle frame and non-zero in all frames; count in maskCount.
+VexaData<short> buildMask(const VexaData<float>& input, int& maskCount);
+
+//! One record per mask voxel, in raster order (x fastest).
+VexaData<Individu> gatherRecords(const VexaData<float>& input, const VexaData<short>& mask, int maskCount);
+
+struct LocalMaps {
+  VexaData<double> disparite;    //!< s_first - s_last
+  VexaData<double> dispersion;   //!< s_last / s_first
+  VexaData<double> dispersion2;  //!< s_second / s_first
+  VexaData<float> ratFiltre;     //!< the negated dominant singular vector, frame by frame
+};
+
+//! Called now and then from the calling thread with (records done, records in all).
+using Progress = std::function<void(int, int)>;
+
+/*!
+ * The local principal component analysis around every record, on threads workers
+ * (0: all hardware threads). The result does not depend on the number of workers.
+ */
+LocalMaps analyseLocally(const VexaData<float>& input, const VexaData<short>& mask,
+                         const VexaData<Individu>& serie, int threads = 1, const Progress& progress = {});
+
+//! Writes "ratFiltre", "disparite", "dispersion" and "dispersion2".
+void writeOutputs(const LocalMaps& maps);
+
+//! Carries the input's placement in space onto an output's header.
+template <class T>
+void copyOrientation(VexaData<float>& from, VexaData<T>& to);
+
+}  // namespace mirlune
