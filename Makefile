@@ -20,5 +20,13 @@ build: deps $(BUILD_DIR)/CMakeCache.txt
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
+$(SAMPLE): | build
+	$(BUILD_DIR)/tools/make_series $(SAMPLE)
+
+run: build $(SAMPLE)
+	@mkdir -p $(RUN_DIR)
+	cd $(RUN_DIR) && $(abspath $(BUILD_DIR))/analysis/Mirlune -i $(abspath $(SAMPLE))
+	@echo "outputs in $(RUN_DIR)/: mask.nii ratFiltre.nii disparite.nii dispersion.nii dispersion2.nii"
+
 clean:
 	rm -rf $(BUILD_DIR)
