@@ -198,3 +198,14 @@ TEST(LocalAnalysis, SameResultWhateverTheNumberOfWorkers) {
   EXPECT_TRUE(same(one.maps.dispersion2, three.maps.dispersion2));
   EXPECT_TRUE(same(one.maps.ratFiltre, three.maps.ratFiltre));
 }
+
+TEST(LocalAnalysis, ExtentsBeyondSixteenBitsAreRefused) {
+  // Positions are kept in 16 bits: a silent wrap would put results in the wrong voxels.
+  EXPECT_NO_THROW(mirlune::checkExtents(VexaData<float>(32767, 1, 1, 1, 0)));
+  try {
+    mirlune::checkExtents(VexaData<float>(1, 32768, 1, 1, 0));
+    ADD_FAILURE() << "32768 voxels accepted";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "the input has 32768 voxels along y; at most 32767 per axis can be analysed");
+  }
+}

@@ -316,4 +316,11 @@ TEST(ImageFiles, AnIndependentReaderAgrees) {
   EXPECT_EQ(back.voxelSizeZ(), 2.5f);
   EXPECT_EQ(back.pythonHeader()->getProperty(vexa::kSformCode)->value<int>(), 1);
   EXPECT_EQ(back.pythonHeader()->getProperty(vexa::kSrow)->value<std::vector<float>>()[3], 10.5f);
+
+  for (const char* name : {"nifti2.nii", "analyze.img"}) {
+    SCOPED_TRACE(name);
+    VexaData<float> other = readBack(dir.file(name));
+    expectPattern(other, 5, 4, 3, 2);
+    EXPECT_EQ(other.voxelSizeY(), 2.0f);
+  }
 }

@@ -49,3 +49,9 @@ image = nib.Nifti1Image(stored, affine)
 image.header.set_slope_inter(0.5, 10)
 image.header.set_sform(affine, code=1)
 nib.save(image, f"{folder}/from_nibabel.nii.gz")
+
+# The other formats a series may come in: NIfTI-2 and ANALYZE 7.5 (a .hdr/.img pair).
+values32 = pattern(shape).astype(np.float32)
+nib.save(nib.Nifti2Image(values32, affine), f"{folder}/nifti2.nii")
+analyze = nib.AnalyzeImage(pattern(shape).astype(np.int16), affine)
+nib.save(analyze, f"{folder}/analyze.hdr")

@@ -249,3 +249,17 @@ TEST(VexaData, DeepCopyIsIndependent) {
   shared(0, 0, 0, 0) = 9.0;
   EXPECT_EQ(a(0, 0, 0, 0), 9.0);
 }
+
+TEST(Volume, SlotOfADestroyedVolumeIsNotCalled) {
+  Headered header;
+  header.initialize();
+  header.addPropertyFilter(rc_ptr<PropertyFilter>(new PropertyFilter("size", {"sizeX"})));
+  header.getPropertySet().setProperty("sizeX", 1);
+  {
+    Volume<float> v(2, 2, 2, 1);
+    header.connect("size", sigc::mem_fun(v, &Volume<float>::slotSizeChanged));
+  }
+  CapturedOutput out;
+  header.getPropertySet().setProperty("sizeX", 2);  // the volume is gone: nothing runs
+  EXPECT_EQ(out.text(), "");
+}
