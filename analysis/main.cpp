@@ -76,7 +76,10 @@ int main(int argc, char** argv) {
     mirlune::LocalMaps maps;
     {
       ProgressBar bar;
-      maps = mirlune::analyseLocally(input, mask, serie, application.threads(), bar.callback());
+      mirlune::AnalysisOptions options;
+      options.threads = application.threads();
+      options.progress = bar.callback();
+      maps = mirlune::analyseLocally(input, mask, serie, options);
     }
     std::cout << mirlune::kAnalysisDone << std::endl;
 

@@ -34,15 +34,23 @@ struct LocalMaps {
   VexaData<float> ratFiltre;     //!< the negated dominant singular vector, frame by frame
 };
 
-//! Called now and then from the calling thread with (records done, records in all).
+//! Called now and then from the calling thread with (voxels done, voxels in all).
 using Progress = std::function<void(int, int)>;
 
+struct AnalysisOptions {
+  int threads = 0;  //!< worker threads; 0: all hardware threads
+  //! Walk each record's neighbourhood and decompose fully, as plainly as possible:
+  //! slower, kept as the reference the fast route is checked against.
+  bool reference = false;
+  Progress progress;
+};
+
 /*!
- * The local principal component analysis around every record, on threads workers
- * (0: all hardware threads). The result does not depend on the number of workers.
+ * The local principal component analysis around every record. The result does not
+ * depend on the number of workers, bit for bit.
  */
 LocalMaps analyseLocally(const VexaData<float>& input, const VexaData<short>& mask,
-                         const VexaData<Individu>& serie, int threads = 1, const Progress& progress = {});
+                         const VexaData<Individu>& serie, const AnalysisOptions& options = {});
 
 //! Writes "ratFiltre", "disparite", "dispersion" and "dispersion2".
 void writeOutputs(const LocalMaps& maps);

@@ -15,11 +15,14 @@ struct Analysed {
   LocalMaps maps;
 };
 
-Analysed analyse(const VexaData<float>& input, int threads = 1) {
+Analysed analyse(const VexaData<float>& input, int threads = 1, bool reference = false) {
   Analysed run;
   run.mask = mirlune::buildMask(input, run.count);
   VexaData<Individu> serie = mirlune::gatherRecords(input, run.mask, run.count);
-  run.maps = mirlune::analyseLocally(input, run.mask, serie, threads);
+  mirlune::AnalysisOptions options;
+  options.threads = threads;
+  options.reference = reference;
+  run.maps = mirlune::analyseLocally(input, run.mask, serie, options);
   return run;
 }
 
@@ -155,7 +158,7 @@ TEST(LocalAnalysis, OnlyMaskVoxelsTakePart) {
   VexaData<short> mask = run.mask;  // shared volume
   mask(6, 0, 0) = 2;
   VexaData<Individu> serie = mirlune::gatherRecords(input, mask, 2);
-  LocalMaps maps = mirlune::analyseLocally(input, mask, serie, 1);
+  LocalMaps maps = mirlune::analyseLocally(input, mask, serie);
   EXPECT_EQ(maps.disparite(5, 0, 0), 0.0);
 }
 
