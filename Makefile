@@ -28,5 +28,9 @@ run: build $(SAMPLE)
 	cd $(RUN_DIR) && $(abspath $(BUILD_DIR))/analysis/Mirlune -i $(abspath $(SAMPLE))
 	@echo "outputs in $(RUN_DIR)/: mask.nii ratFiltre.nii disparite.nii dispersion.nii dispersion2.nii"
 
+bench: build
+	@scripts/install-deps.sh --bench
+	/usr/bin/python3 bench/run_bench.py --build $(BUILD_DIR) $(BENCH_ARGS)
+
 clean:
 	rm -rf $(BUILD_DIR)

@@ -1,13 +1,10 @@
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <exception>
 #include <memory>
-#include <mutex>
-#include <thread>
+#include <stdexcept>
 #include <vector>
 
 #include "analysis/stages.h"
+#include "analysis/workers.h"
 #include "imaging/extremes.h"
 #include "imaging/svd.h"
 
@@ -284,53 +281,6 @@ class PlaneAnalyser {
   vexa::ExtremesSolver _solver;
 };
 
-int workerCount(int asked, int tasks) {
-  int threads = asked > 0 ? asked : static_cast<int>(std::thread::hardware_concurrency());
-  if (threads < 1) threads = 1;
-  return std::max(1, std::min(threads, tasks));
-}
-
-/*!
- * Runs work(worker, task) for tasks 0 ... count-1 on workers threads; each call returns
- * how many voxels it did, for the progress report. The first failure stops the rest.
- */
-template <class Work>
-void runTasks(int count, int workers, int voxels, const Progress& progress, Work work) {
-  std::atomic<int> next{0};
-  std::atomic<int> done{0};
-  std::atomic<bool> failed{false};
-  std::exception_ptr failure;
-  std::mutex failureLock;
-  auto loop = [&](int worker) {
-    try {
-      while (!failed.load(std::memory_order_relaxed)) {
-        const int task = next.fetch_add(1);
-        if (task >= count) break;
-        done.fetch_add(work(worker, task), std::memory_order_relaxed);
-      }
-    } catch (...) {
-      std::lock_guard<std::mutex> lock(failureLock);
-      if (!failure) failure = std::current_exception();
-      failed = true;
-    }
-  };
-  if (workers == 1 && !progress) {
-    loop(0);
-  } else {
-    std::vector<std::thread> pool;
-    for (int w = 0; w < workers; ++w) pool.emplace_back(loop, w);
-    if (progress) {
-      while (done.load() < voxels && !failed.load() && next.load() < count + workers) {
-        progress(done.load(), voxels);
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      }
-    }
-    for (auto& thread : pool) thread.join();
-  }
-  if (failure) std::rethrow_exception(failure);
-  if (progress) progress(voxels, voxels);
-}
-
 }  // namespace
 
 LocalMaps analyseLocally(const VexaData<float>& input, const VexaData<short>& mask,
@@ -355,6 +305,7 @@ LocalMaps analyseLocally(const VexaData<float>& input, const VexaData<short>& ma
   // Everything a worker touches is built here, on the calling thread: the containers'
   // reference counts are not atomic. Workers write only their own voxels of the maps.
   if (options.reference) {
+    if (!input.volume().isAllocated()) throw std::logic_error("the reference route reads the input's voxels");
     constexpr int kBlock = 64;
     const int blocks = (records + kBlock - 1) / kBlock;
     const int workers = workerCount(options.threads, blocks);

@@ -70,8 +70,12 @@ int main(int argc, char** argv) {
     vexa::Writer<VexaData<short>>("mask").write(mask, false, nullptr);
     std::cout << mirlune::kMaskDone << std::endl;
 
-    VexaData<Individu> serie = mirlune::gatherRecords(input, mask, maskCount);
+    VexaData<Individu> serie = mirlune::gatherRecords(input, mask, maskCount, application.threads());
     std::cout << mirlune::kRecordsDone << std::endl;
+    // The records hold every analysed intensity now: give the series' storage back
+    // before the outputs are made, keeping its shape and header.
+    input.volume().reallocate(input.dimX(), input.dimY(), input.dimZ(), input.dimT(), false,
+                              norbe::AllocatorContext(), false);
 
     mirlune::LocalMaps maps;
     {

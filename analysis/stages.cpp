@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "analysis/stages.h"
+#include "analysis/workers.h"
 #include "imaging/imagefile.h"
 
 namespace mirlune {
@@ -80,11 +81,21 @@ VexaData<short> buildMask(const VexaData<float>& input, int& maskCount) {
   return mask;
 }
 
-VexaData<Individu> gatherRecords(const VexaData<float>& input, const VexaData<short>& mask, int maskCount) {
+VexaData<Individu> gatherRecords(const VexaData<float>& input, const VexaData<short>& mask, int maskCount,
+                                 int threads) {
   const int X = mask.dimX(), Y = mask.dimY(), Z = mask.dimZ(), T = input.dimT();
   VexaData<Individu> serie(maskCount, 1, 1, 1, 0);
-  int i = 0;
-  for (int z = 0; z < Z; ++z)
+  // Each plane's records follow those of the planes before it, so planes can be filled
+  // independently; no record beyond maskCount is written.
+  std::vector<int> first(static_cast<std::size_t>(Z) + 1, 0);
+  for (int z = 0; z < Z; ++z) {
+    int count = 0;
+    for (int y = 0; y < Y; ++y)
+      for (int x = 0; x < X; ++x) count += mask(x, y, z) == 1;
+    first[static_cast<std::size_t>(z) + 1] = first[static_cast<std::size_t>(z)] + count;
+  }
+  runTasks(Z, workerCount(threads, Z), 0, {}, [&](int, int z) {
+    int i = first[static_cast<std::size_t>(z)];
     for (int y = 0; y < Y; ++y)
       for (int x = 0; x < X && i < maskCount; ++x) {
         if (mask(x, y, z) != 1) continue;
@@ -96,6 +107,8 @@ VexaData<Individu> gatherRecords(const VexaData<float>& input, const VexaData<sh
         record.position[2] = static_cast<std::int16_t>(z);
         ++i;
       }
+    return 0;
+  });
   return serie;
 }
 

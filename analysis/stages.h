@@ -24,8 +24,9 @@ void checkExtents(const VexaData<float>& input);
 //! 1 at every voxel positive in the middle frame and non-zero in all frames; count in maskCount.
 VexaData<short> buildMask(const VexaData<float>& input, int& maskCount);
 
-//! One record per mask voxel, in raster order (x fastest).
-VexaData<Individu> gatherRecords(const VexaData<float>& input, const VexaData<short>& mask, int maskCount);
+//! One record per mask voxel, in raster order (x fastest), on threads workers (0: all cores).
+VexaData<Individu> gatherRecords(const VexaData<float>& input, const VexaData<short>& mask, int maskCount,
+                                 int threads = 1);
 
 struct LocalMaps {
   VexaData<double> disparite;    //!< s_first - s_last
@@ -47,7 +48,8 @@ struct AnalysisOptions {
 
 /*!
  * The local principal component analysis around every record. The result does not
- * depend on the number of workers, bit for bit.
+ * depend on the number of workers, bit for bit. The fast route reads the records and
+ * only the shape, voxel size and placement of input, whose voxels may be released.
  */
 LocalMaps analyseLocally(const VexaData<float>& input, const VexaData<short>& mask,
                          const VexaData<Individu>& serie, const AnalysisOptions& options = {});

@@ -10,9 +10,9 @@ template <>
 class VexaSVD<double> {
  public:
   /*!
-   * Return mode 0: the full decomposition. Return mode 1: the matrix is known to be
-   * symmetric (a mean-product matrix); only the singular values and the first left
-   * singular vector after sort are guaranteed, which is all the local analysis reads.
+   * Return mode 0: the full decomposition, by the symmetric route when the matrix is
+   * exactly symmetric. Return mode 1: the caller vouches that the matrix is symmetric
+   * (a mean-product matrix), so the symmetric route is taken without checking.
    */
   explicit VexaSVD(int returnMode = 0) : _returnMode(returnMode) {}
 

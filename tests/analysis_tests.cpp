@@ -212,3 +212,47 @@ TEST(LocalAnalysis, ExtentsBeyondSixteenBitsAreRefused) {
     EXPECT_STREQ(e.what(), "the input has 32768 voxels along y; at most 32767 per axis can be analysed");
   }
 }
+
+TEST(LocalAnalysis, FastRouteAgreesWithThePlainOne) {
+  // A PET-like series: a few tissues with their own courses, noise, holes in the mask,
+  // and edges on every side.
+  const int X = 13, Y = 11, Z = 9, T = 24;
+  VexaData<float> input(X, Y, Z, T, 0);
+  unsigned state = 17;
+  auto noise = [&] {
+    state = state * 1664525u + 1013904223u;
+    return static_cast<float>(state >> 8) / 16777216.0f - 0.5f;
+  };
+  for (int z = 0; z < Z; ++z)
+    for (int y = 0; y < Y; ++y)
+      for (int x = 0; x < X; ++x) {
+        const int tissue = (x / 4 + y / 5 + z / 3) % 3;
+        const bool outside = (x * 7 + y * 3 + z) % 11 == 0;
+        for (int t = 0; t < T; ++t) {
+          const float course = tissue == 0 ? 1.0f + t : tissue == 1 ? 20.0f - 0.5f * t : 5.0f + (t % 4);
+          input(x, y, z, t) = outside ? 0.0f : (3.0f + tissue) * course + noise();
+        }
+      }
+  Analysed plain = analyse(input, 1, true);
+  Analysed fast = analyse(input, 2, false);
+  ASSERT_GT(plain.count, 900);
+  int analysed = 0;
+  for (int z = 0; z < Z; ++z)
+    for (int y = 0; y < Y; ++y)
+      for (int x = 0; x < X; ++x) {
+        // Both dispersion maps are ratios to s_first, so s_first = disparity / (1 - dispersion).
+        const double first = plain.maps.disparite(x, y, z) / (1.0 - plain.maps.dispersion(x, y, z));
+        if (plain.maps.disparite(x, y, z) == 0.0) {
+          EXPECT_EQ(fast.maps.disparite(x, y, z), 0.0);
+          continue;
+        }
+        ++analysed;
+        ASSERT_NEAR(fast.maps.disparite(x, y, z), plain.maps.disparite(x, y, z), 1e-10 * first);
+        ASSERT_NEAR(fast.maps.dispersion(x, y, z), plain.maps.dispersion(x, y, z), 1e-10);
+        ASSERT_NEAR(fast.maps.dispersion2(x, y, z), plain.maps.dispersion2(x, y, z), 1e-10);
+        for (int t = 0; t < T; ++t) {
+          ASSERT_NEAR(fast.maps.ratFiltre(x, y, z, t), plain.maps.ratFiltre(x, y, z, t), 1e-6);
+        }
+      }
+  EXPECT_EQ(analysed, plain.count);
+}
