@@ -60,6 +60,8 @@ int main(int argc, char** argv) {
         new norbe::SingleOption<bool>("-verbose", "yields some more info", verbose, true));
     application.initialize();
 
+    const int threads = mirlune::workerThreads(application.threads());
+    reader.setThreads(threads);
     reader.read(input, 0, nullptr, -1);
     std::cout << mirlune::headerReport(input) << std::flush;
     mirlune::checkExtents(input);
@@ -70,7 +72,7 @@ int main(int argc, char** argv) {
     vexa::Writer<VexaData<short>>("mask").write(mask, false, nullptr);
     std::cout << mirlune::kMaskDone << std::endl;
 
-    VexaData<Individu> serie = mirlune::gatherRecords(input, mask, maskCount, application.threads());
+    VexaData<Individu> serie = mirlune::gatherRecords(input, mask, maskCount, threads);
     std::cout << mirlune::kRecordsDone << std::endl;
     // The records hold every analysed intensity now: give the series' storage back
     // before the outputs are made, keeping its shape and header.
@@ -81,13 +83,13 @@ int main(int argc, char** argv) {
     {
       ProgressBar bar;
       mirlune::AnalysisOptions options;
-      options.threads = application.threads();
+      options.threads = threads;
       options.progress = bar.callback();
       maps = mirlune::analyseLocally(input, mask, serie, options);
     }
     std::cout << mirlune::kAnalysisDone << std::endl;
 
-    mirlune::writeOutputs(maps);
+    mirlune::writeOutputs(maps, threads);
     std::cout << mirlune::kOutputsDone << std::endl;
     return 0;
   } catch (const norbe::user_interruption&) {

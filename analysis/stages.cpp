@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <sstream>
+#include <thread>
 #include <stdexcept>
 #include <vector>
 
@@ -12,6 +14,11 @@ const char* const kMaskDone = " masque ok ";
 const char* const kRecordsDone = "serie global PCA  ok ";
 const char* const kAnalysisDone = " ANALYSE LOCALE PCA OK";
 const char* const kOutputsDone = " ecriture cartes et nouveau rat  OK";
+
+int workerThreads(int asked) {
+  if (asked > 0) return asked;
+  return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+}
 
 std::string headerReport(VexaData<float>& input) {
   norbe::PythonHeader* header = input.pythonHeader();
@@ -112,14 +119,18 @@ VexaData<Individu> gatherRecords(const VexaData<float>& input, const VexaData<sh
   return serie;
 }
 
-void writeOutputs(const LocalMaps& maps) {
+void writeOutputs(const LocalMaps& maps, int threads) {
   vexa::Writer<VexaData<float>> filtered("ratFiltre");
+  filtered.setThreads(threads);
   filtered.write(maps.ratFiltre, false, nullptr);
   vexa::Writer<VexaData<double>> disparity("disparite");
+  disparity.setThreads(threads);
   disparity.write(maps.disparite, false, nullptr);
   vexa::Writer<VexaData<double>> dispersion("dispersion");
+  dispersion.setThreads(threads);
   dispersion.write(maps.dispersion, false, nullptr);
   vexa::Writer<VexaData<double>> dispersion2("dispersion2");
+  dispersion2.setThreads(threads);
   dispersion2.write(maps.dispersion2, false, nullptr);
 }
 

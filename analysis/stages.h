@@ -15,6 +15,9 @@ extern const char* const kRecordsDone;    // "serie global PCA  ok "
 extern const char* const kAnalysisDone;   // " ANALYSE LOCALE PCA OK"
 extern const char* const kOutputsDone;    // " ecriture cartes et nouveau rat  OK"
 
+//! The worker threads to use when asked for asked (0: all hardware threads).
+int workerThreads(int asked);
+
 //! The "volume dims: " and "voxel size : " lines of the input's header.
 std::string headerReport(VexaData<float>& input);
 
@@ -54,8 +57,8 @@ struct AnalysisOptions {
 LocalMaps analyseLocally(const VexaData<float>& input, const VexaData<short>& mask,
                          const VexaData<Individu>& serie, const AnalysisOptions& options = {});
 
-//! Writes "ratFiltre", "disparite", "dispersion" and "dispersion2".
-void writeOutputs(const LocalMaps& maps);
+//! Writes "ratFiltre", "disparite", "dispersion" and "dispersion2", each on up to threads threads.
+void writeOutputs(const LocalMaps& maps, int threads = 1);
 
 //! Carries the input's placement in space onto an output's header.
 template <class T>

@@ -14,9 +14,7 @@
 namespace mirlune {
 
 inline int workerCount(int asked, int tasks) {
-  int threads = asked > 0 ? asked : static_cast<int>(std::thread::hardware_concurrency());
-  if (threads < 1) threads = 1;
-  return std::max(1, std::min(threads, tasks));
+  return std::max(1, std::min(workerThreads(asked), tasks));
 }
 
 /*!

@@ -6,16 +6,6 @@
 namespace norbe {
 
 template <>
-bool SingleOption<bool>::recognizeName(const std::string& name) {
-  for (const auto& known : _names) {
-    if (known != name) continue;
-    if (_valueSet) throw unexpected_option(name);
-    return true;
-  }
-  return false;
-}
-
-template <>
 bool SingleOption<bool>::feed(const std::string& value) {
   if (_valueSet) return false;
   std::string word = value;
@@ -35,10 +25,8 @@ bool SingleOption<bool>::feed(const std::string& value) {
 }
 
 template <>
-std::string SingleOption<bool>::info() {
-  const std::string kind = "<" + typeName<bool>() + ">";
-  if (_optional) return "[ " + names() + " " + kind + " ]\n" + _help;
-  return names() + " " + kind + "\n" + _help;
+std::string SingleOption<bool>::valueKind() const {
+  return "<" + typeName<bool>() + ">";
 }
 
 template <>

@@ -24,12 +24,18 @@ class SingleOption : public OptionBase {
   void checkGiven() override {
     if (!_optional && !_valueSet) throw missing_option(_names.front());
   }
-  std::string info() override;
+  std::string info() override {
+    if (_optional) return "[ " + names() + " " + valueKind() + " ]\n" + _help;
+    return names() + " " + valueKind() + "\n" + _help;
+  }
   bool valueIsOptional() const override;
 
   bool valueSet() const { return _valueSet; }
 
  private:
+  //! How the help line names the value ("<boolean>", "<file name ...>").
+  std::string valueKind() const;
+
   T* _variable;
   bool _optional;
   bool _valueSet;
@@ -54,10 +60,8 @@ bool SingleOption<T>::feed(const std::string& value) {
 }
 
 template <class T>
-std::string SingleOption<T>::info() {
-  const std::string kind = "<file name (read only): " + typeName<typename T::data_type>() + ">";
-  if (_optional) return "[ " + names() + " " + kind + " ]\n" + _help;
-  return names() + " " + kind + "\n" + _help;
+std::string SingleOption<T>::valueKind() const {
+  return "<file name (read only): " + typeName<typename T::data_type>() + ">";
 }
 
 template <class T>
@@ -67,11 +71,9 @@ bool SingleOption<T>::valueIsOptional() const {
 
 // A boolean option given alone means true; a following true/false/1/0/yes/no/on/off sets it.
 template <>
-bool SingleOption<bool>::recognizeName(const std::string& name);
-template <>
 bool SingleOption<bool>::feed(const std::string& value);
 template <>
-std::string SingleOption<bool>::info();
+std::string SingleOption<bool>::valueKind() const;
 template <>
 bool SingleOption<bool>::valueIsOptional() const;
 

@@ -33,6 +33,8 @@ class Reader<VexaData<float>> {
 
   void setFileName(const std::string& fileName) { _fileName = fileName; }
   const std::string& fileName() const { return _fileName; }
+  //! Threads that may read an uncompressed file's slices side by side.
+  void setThreads(int threads) { _threads = threads > 0 ? threads : 1; }
 
   /*!
    * Replaces data by the image (all frames when frame is -1, else that one frame),
@@ -45,6 +47,7 @@ class Reader<VexaData<float>> {
 
  private:
   std::string _fileName;
+  int _threads = 1;
 };
 
 template <class D>
@@ -69,11 +72,14 @@ class Writer<VexaData<T>> {
 
   void setFileName(const std::string& fileName) { _fileName = fileName; }
   const std::string& fileName() const { return _fileName; }
+  //! Threads that may write an uncompressed file's slices side by side.
+  void setThreads(int threads) { _threads = threads > 0 ? threads : 1; }
   //! The name the file is written under.
   std::string writtenFileName() const;
 
  private:
   std::string _fileName;
+  int _threads = 1;
 };
 
 //! The name a writer gives a file asked for as name.

@@ -8,8 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include <nifti2_io.h>
@@ -210,7 +213,34 @@ void setHeaderProperties(norbe::PythonHeader& header, const nifti_image& nim) {
   }
 }
 
-void readData(const std::string& file, const nifti_image& nim, VexaData<float>& result, int frame) {
+// Runs part(k) for k = 0 ... parts - 1, each on a thread of its own; the first failure is rethrown.
+void inParallel(int parts, const std::function<void(int)>& part) {
+  if (parts <= 1) {
+    part(0);
+    return;
+  }
+  std::vector<std::exception_ptr> failures(static_cast<std::size_t>(parts));
+  std::vector<std::thread> threads;
+  for (int k = 0; k < parts; ++k) {
+    threads.emplace_back([&, k] {
+      try {
+        part(k);
+      } catch (...) {
+        failures[static_cast<std::size_t>(k)] = std::current_exception();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (auto& failure : failures)
+    if (failure) std::rethrow_exception(failure);
+}
+
+// Threads worth using on a block of bytes: a few megabytes each at least.
+int partsFor(std::int64_t bytes, int threads) {
+  return static_cast<int>(std::max<std::int64_t>(1, std::min<std::int64_t>(threads, bytes / (8 << 20))));
+}
+
+void readData(const std::string& file, const nifti_image& nim, VexaData<float>& result, int frame, int threads) {
   const std::int64_t nx = extent(nim, 1), ny = extent(nim, 2), nz = extent(nim, 3);
   const std::int64_t frames = frame >= 0 ? 1 : extent(nim, 4);
   const std::int64_t lineBytes = nx * nim.nbyper;
@@ -224,38 +254,47 @@ void readData(const std::string& file, const nifti_image& nim, VexaData<float>& 
     fail(file, "truncated image data (" + std::to_string(std::max<std::int64_t>(available, 0)) + " of " +
                    std::to_string(wanted) + " bytes)");
   }
-  znzFile raw = znzopen(dataFile.c_str(), "rb", nifti_is_gzfile(dataFile.c_str()));
-  if (znz_isnull(raw)) fail(dataFile, std::string("cannot open image data: ") + std::strerror(errno));
-  ZnzPtr input(raw);
-  if (start > 0 && znzseek(raw, static_cast<znz_off_t>(start), SEEK_SET) < 0) {
-    fail(file, "truncated image data (cannot reach its start)");
-  }
-
+  const bool compressed = nifti_is_gzfile(dataFile.c_str());
   const bool swap = nim.byteorder != nifti_short_order();
   const bool scaled = nim.scl_slope != 0.0 && std::isfinite(nim.scl_slope);
   const double inter = std::isfinite(nim.scl_inter) ? nim.scl_inter : 0.0;
   const std::int64_t linesPerChunk = std::max<std::int64_t>(1, (4 << 20) / std::max<std::int64_t>(lineBytes, 1));
   const std::int64_t lines = ny * nz * frames;
-  std::vector<unsigned char> bytes(static_cast<std::size_t>(linesPerChunk * lineBytes));
-  std::vector<float> values(static_cast<std::size_t>(linesPerChunk * nx));
-  for (std::int64_t first = 0; first < lines; first += linesPerChunk) {
-    const std::int64_t count = std::min(linesPerChunk, lines - first);
-    const std::size_t size = static_cast<std::size_t>(count * lineBytes);
-    if (znzread(bytes.data(), 1, size, raw) != size) {
-      fail(file, "truncated image data (" + std::to_string(first * lineBytes) + " of " +
-                     std::to_string(wanted) + " bytes could be read)");
+  // A compressed stream reads in order; plain data is shared out in slices read side by side.
+  const int parts = compressed ? 1 : partsFor(wanted, threads);
+
+  inParallel(parts, [&](int part) {
+    const std::int64_t begin = lines * part / parts, end = lines * (part + 1) / parts;
+    znzFile raw = znzopen(dataFile.c_str(), "rb", compressed);
+    if (znz_isnull(raw)) fail(dataFile, std::string("cannot open image data: ") + std::strerror(errno));
+    ZnzPtr input(raw);
+    const std::int64_t offset = start + begin * lineBytes;
+    if (offset > 0 && znzseek(raw, static_cast<znz_off_t>(offset), SEEK_SET) < 0) {
+      fail(file, "truncated image data (cannot reach its start)");
     }
-    if (swap && nim.swapsize > 1) nifti_swap_Nbytes(static_cast<std::int64_t>(size) / nim.swapsize, nim.swapsize, bytes.data());
-    convert(nim.datatype, bytes.data(), static_cast<std::size_t>(count * nx), values.data(), scaled,
-            nim.scl_slope, inter);
-    for (std::int64_t i = 0; i < count; ++i) {
-      const std::int64_t line = first + i;
-      const int y = static_cast<int>(line % ny);
-      const int z = static_cast<int>((line / ny) % nz);
-      const int t = static_cast<int>(line / (ny * nz));
-      std::memcpy(&result(0, y, z, t), values.data() + i * nx, static_cast<std::size_t>(nx) * sizeof(float));
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(linesPerChunk * lineBytes));
+    std::vector<float> values(static_cast<std::size_t>(linesPerChunk * nx));
+    for (std::int64_t first = begin; first < end; first += linesPerChunk) {
+      const std::int64_t count = std::min(linesPerChunk, end - first);
+      const std::size_t size = static_cast<std::size_t>(count * lineBytes);
+      if (znzread(bytes.data(), 1, size, raw) != size) {
+        fail(file, "truncated image data (" + std::to_string(first * lineBytes) + " of " +
+                       std::to_string(wanted) + " bytes could be read)");
+      }
+      if (swap && nim.swapsize > 1) {
+        nifti_swap_Nbytes(static_cast<std::int64_t>(size) / nim.swapsize, nim.swapsize, bytes.data());
+      }
+      convert(nim.datatype, bytes.data(), static_cast<std::size_t>(count * nx), values.data(), scaled,
+              nim.scl_slope, inter);
+      for (std::int64_t i = 0; i < count; ++i) {
+        const std::int64_t line = first + i;
+        const int y = static_cast<int>(line % ny);
+        const int z = static_cast<int>((line / ny) % nz);
+        const int t = static_cast<int>(line / (ny * nz));
+        std::memcpy(&result(0, y, z, t), values.data() + i * nx, static_cast<std::size_t>(nx) * sizeof(float));
+      }
     }
-  }
+  });
 }
 
 }  // namespace
@@ -289,7 +328,7 @@ void Reader<VexaData<float>>::read(VexaData<float>& data, int border, const std:
         for (int y = 0; y < ny; ++y)
           for (int x = 0; x < nx; ++x) result(x, y, z, t) = values[i++];
   } else {
-    readData(file, *nim, result, frame);
+    readData(file, *nim, result, frame, _threads);
   }
   setHeaderProperties(*result.pythonHeader(), *nim);
   if (frame >= 0) {
@@ -364,6 +403,22 @@ class PendingFile {
       size -= piece;
     }
   }
+
+  //! Writes at a given offset of an uncompressed file; safe from several threads at once.
+  void writeAt(std::int64_t offset, const void* data, std::size_t size) const {
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+      const ssize_t written = ::pwrite(_fd, bytes, std::min<std::size_t>(size, 1 << 24), static_cast<off_t>(offset));
+      if (written <= 0) {
+        if (written < 0 && errno == EINTR) continue;
+        fail(_final, std::string("cannot write: ") + std::strerror(written < 0 ? errno : ENOSPC));
+      }
+      bytes += written;
+      offset += written;
+      size -= static_cast<std::size_t>(written);
+    }
+  }
+  bool compressed() const { return _compress; }
 
   //! Closes, checks the size on disk where it can, and moves the file into place.
   void commit(std::int64_t expectedSize) {
@@ -527,8 +582,16 @@ bool Writer<VexaData<T>>::write(const VexaData<T>& data, bool ascii, const std::
     out.write(code, sizeof code);
     out.write(extension.data(), extension.size());
   }
-  if (data.borderWidth() == 0) {
-    out.write(data.volume().begin(), static_cast<std::size_t>(voxels) * sizeof(T));
+  const std::int64_t bytes = voxels * static_cast<std::int64_t>(sizeof(T));
+  const int parts = out.compressed() ? 1 : partsFor(bytes, _threads);
+  if (data.borderWidth() == 0 && parts > 1) {
+    const char* block = reinterpret_cast<const char*>(data.volume().begin());
+    inParallel(parts, [&](int part) {
+      const std::int64_t begin = bytes * part / parts, end = bytes * (part + 1) / parts;
+      out.writeAt(offset + begin, block + begin, static_cast<std::size_t>(end - begin));
+    });
+  } else if (data.borderWidth() == 0) {
+    out.write(data.volume().begin(), static_cast<std::size_t>(bytes));
   } else {
     for (int t = 0; t < nt; ++t)
       for (int z = 0; z < nz; ++z)

@@ -13,28 +13,24 @@ std::string installationDirectory(const std::string& programPath) {
 
 LaunchPlan makePlan(const std::string& programPath, const std::optional<std::string>& currentDirectory,
                     const std::optional<std::string>& oldPath, Platform platform) {
+  const bool windows = platform == Platform::Windows;
+  const char separator = windows ? '\\' : '/';
+  const char listSeparator = windows ? ';' : ':';
   LaunchPlan plan;
   plan.installationDirectory = installationDirectory(programPath);
-  if (platform == Platform::Windows) {
-    plan.interpreter = ".\\lib\\python\\python.exe";
-    plan.scriptArgument = "\"" + plan.installationDirectory + "\\" + kScriptName + "\"";
-    if (currentDirectory) {
-      plan.pathAssignment = "PATH=" + *currentDirectory + "\\lib";
-      if (oldPath) plan.pathAssignment += ";" + *oldPath;
-    }
-    plan.commandLine = plan.interpreter + " " + plan.scriptArgument;
-    plan.arguments = {plan.interpreter, plan.scriptArgument};
-    return plan;
+  plan.interpreter = windows ? ".\\lib\\python\\python.exe" : "./lib/python/bin/python3";
+  if (windows) {
+    // The command line goes through a shell: the script path is quoted.
+    plan.scriptArgument = "\"" + plan.installationDirectory + separator + kScriptName + "\"";
+  } else {
+    // Once inside the installation, a relative folder would name the wrong place.
+    const bool absolute = plan.installationDirectory[0] == '/';
+    const std::string base = absolute ? plan.installationDirectory : currentDirectory.value_or(".");
+    plan.scriptArgument = base + separator + kScriptName;
   }
-
-  plan.interpreter = "./lib/python/bin/python3";
-  // Once inside the installation, a relative folder would name the wrong place.
-  const bool absolute = !plan.installationDirectory.empty() && plan.installationDirectory[0] == '/';
-  const std::string base = absolute ? plan.installationDirectory : currentDirectory.value_or(".");
-  plan.scriptArgument = base + "/" + kScriptName;
   if (currentDirectory) {
-    plan.pathAssignment = "PATH=" + *currentDirectory + "/lib";
-    if (oldPath) plan.pathAssignment += ":" + *oldPath;
+    plan.pathAssignment = "PATH=" + *currentDirectory + separator + "lib";
+    if (oldPath) plan.pathAssignment += listSeparator + *oldPath;
   }
   plan.commandLine = plan.interpreter + " " + plan.scriptArgument;
   plan.arguments = {plan.interpreter, plan.scriptArgument};

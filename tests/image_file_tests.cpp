@@ -324,3 +324,28 @@ TEST(ImageFiles, AnIndependentReaderAgrees) {
     EXPECT_EQ(other.voxelSizeY(), 2.0f);
   }
 }
+
+TEST(ImageFiles, SlicesWrittenAndReadSideBySide) {
+  // Large enough for several 8 MiB slices: the threaded paths must give the same bytes.
+  TempDir dir;
+  auto data = patterned<float>(128, 128, 40, 4);
+  vexa::Writer<VexaData<float>> one(dir.file("one"));
+  one.write(data);
+  vexa::Writer<VexaData<float>> three(dir.file("three"));
+  three.setThreads(3);
+  three.write(data);
+  EXPECT_TRUE(testing_support::readFile(dir.file("one.nii")) == testing_support::readFile(dir.file("three.nii")));
+
+  VexaData<float> back;
+  vexa::Reader<VexaData<float>> reader(dir.file("three.nii"));
+  reader.setThreads(3);
+  reader.read(back, 0, nullptr, -1);
+  EXPECT_TRUE(std::equal(back.volume().begin(), back.volume().end(), data.volume().begin()));
+
+  // A truncated file is still refused, whichever slice meets the end.
+  const std::string whole = testing_support::readFile(dir.file("three.nii"));
+  testing_support::writeFile(dir.file("short.nii"), whole.substr(0, whole.size() - 4));
+  vexa::Reader<VexaData<float>> shortReader(dir.file("short.nii"));
+  shortReader.setThreads(3);
+  EXPECT_THROW(shortReader.read(back, 0, nullptr, -1), std::runtime_error);
+}
