@@ -327,7 +327,12 @@ LocalMaps analyseLocally(const VexaData<float>& input, const VexaData<short>& ma
              static_cast<std::size_t>(X) * (static_cast<std::size_t>(r.position[1]) +
                                             static_cast<std::size_t>(Y) * static_cast<std::size_t>(r.position[2]))] = i;
   }
-  const int workers = workerCount(options.threads, Z);
+  // Each worker holds six rows of partial sums; on wide series with many frames and many
+  // cores, fewer workers keep that within the size of the series itself (and 256 MiB).
+  const double perWorker = 6.0 * X * (T * (T + 1) / 2.0) * sizeof(double);
+  const double budget = std::max(256.0 * (1 << 20), 4.0 * X * Y * Z * T);
+  const int affordable = std::max(1, static_cast<int>(budget / perWorker));
+  const int workers = std::min(workerCount(options.threads, Z), affordable);
   std::vector<std::unique_ptr<PlaneAnalyser>> analysers;
   for (int w = 0; w < workers; ++w) analysers.push_back(std::make_unique<PlaneAnalyser>(mask, recordOf, serie, T));
   runTasks(Z, workers, records, options.progress, [&](int worker, int z) {
