@@ -133,8 +133,13 @@ class PlaneAnalyser {
         _vector(static_cast<std::size_t>(frames)),
         _solver(frames) {}
 
-  //! Analyses every mask voxel of plane z; returns how many mask voxels it visited.
+  //! Clears plane z of the outputs, then analyses its mask voxels; returns how many it visited.
   int analysePlane(int z, LocalMaps& maps) {
+    const std::size_t area = static_cast<std::size_t>(_X) * static_cast<std::size_t>(_Y);
+    std::fill_n(&maps.disparite(0, 0, z), area, 0.0);
+    std::fill_n(&maps.dispersion(0, 0, z), area, 0.0);
+    std::fill_n(&maps.dispersion2(0, 0, z), area, 0.0);
+    for (int t = 0; t < _T; ++t) std::fill_n(&maps.ratFiltre(0, 0, z, t), area, 0.0f);
     std::fill(_qRow.begin(), _qRow.end(), -1);
     int visited = 0;
     for (int y = 0; y < _Y; ++y) {
@@ -286,8 +291,14 @@ class PlaneAnalyser {
 LocalMaps analyseLocally(const VexaData<float>& input, const VexaData<short>& mask,
                          const VexaData<Individu>& serie, const AnalysisOptions& options) {
   const int X = input.dimX(), Y = input.dimY(), Z = input.dimZ(), T = input.dimT();
-  LocalMaps maps{VexaData<double>(X, Y, Z, 1, 0), VexaData<double>(X, Y, Z, 1, 0),
-                 VexaData<double>(X, Y, Z, 1, 0), VexaData<float>(mask.dimX(), mask.dimY(), mask.dimZ(), T, 0)};
+  const int records = serie.dimX();
+  // The fast route clears each plane of the outputs in the worker that fills it, so
+  // that clearing (and the first touch of the memory) is shared out too.
+  const bool planes = !options.reference && records > 0;
+  const norbe::AllocatorContext context(planes ? norbe::Overwrite : norbe::ReadWrite);
+  LocalMaps maps{VexaData<double>(X, Y, Z, 1, 0, context), VexaData<double>(X, Y, Z, 1, 0, context),
+                 VexaData<double>(X, Y, Z, 1, 0, context),
+                 VexaData<float>(mask.dimX(), mask.dimY(), mask.dimZ(), T, 0, context)};
   VexaData<float>& source = const_cast<VexaData<float>&>(input);
   const float sx = source.voxelSizeX(), sy = source.voxelSizeY(), sz = source.voxelSizeZ();
   maps.ratFiltre.setVoxelSize(sx, sy, sz, 1.0f);
@@ -299,7 +310,6 @@ LocalMaps analyseLocally(const VexaData<float>& input, const VexaData<short>& ma
   copyOrientation(source, maps.dispersion);
   copyOrientation(source, maps.dispersion2);
 
-  const int records = serie.dimX();
   if (records == 0) return maps;
 
   // Everything a worker touches is built here, on the calling thread: the containers'

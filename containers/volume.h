@@ -10,6 +10,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <typeinfo>
 #include <utility>
 
@@ -61,7 +62,7 @@ struct ElementBlock {
   void allocate() {
     if (context.isAllocated()) return;
     data = static_cast<T*>(context.allocateRaw(data, count, sizeof(T)));
-    if (context.usesPlainMemory() && count > 0) {
+    if (constructs() && count > 0) {
       try {
         std::uninitialized_fill_n(data, count, T());
       } catch (...) {
@@ -75,9 +76,14 @@ struct ElementBlock {
   void release() {
     if (!context.isAllocated()) return;
     // The records own heap memory: destroy before handing the storage back.
-    if (context.usesPlainMemory()) std::destroy_n(data, count);
+    if (constructs()) std::destroy_n(data, count);
     context.release(data, count, sizeof(T));
     data = nullptr;
+  }
+
+  //! Whether this block's elements are built and destroyed one by one.
+  bool constructs() const {
+    return context.usesPlainMemory() || (context.leavesElementsUnset() && !std::is_trivial_v<T>);
   }
 
   void copyElementsFrom(const ElementBlock& other) {

@@ -42,6 +42,11 @@ void* MemoryAllocator::allocate(std::uint64_t count, std::size_t elementSize, Da
   return pointer;
 }
 
+const OverwriteAllocator& OverwriteAllocator::singleton() {
+  static const OverwriteAllocator instance;
+  return instance;
+}
+
 void MemoryAllocator::deallocate(void* pointer, std::uint64_t, std::size_t) const { std::free(pointer); }
 
 namespace {
@@ -75,6 +80,7 @@ AllocatorStrategy::MappingMode AllocatorStrategy::mappingMode(int access, std::u
                                                               const rc_ptr<DataSource>& source, bool,
                                                               float) {
   if (access == HeaderOnly) return None;
+  if (access == Overwrite) return Unset;
   if (access == CallerBuffer || (source && source->mode() == CallerBuffer)) return Buffer;
   return Memory;
 }
@@ -85,6 +91,7 @@ const LowLevelAllocator* AllocatorStrategy::lowLevelAllocator(MappingMode mode) 
   switch (mode) {
     case Buffer: return &buffer;
     case None: return &none;
+    case Unset: return &OverwriteAllocator::singleton();
     default: return &MemoryAllocator::singleton();
   }
 }

@@ -12,6 +12,7 @@ namespace norbe {
 enum DataAccess : int {
   ReadWrite = 0,
   CallerBuffer = 3,  //!< the elements are the caller's memory
+  Overwrite = 4,     //!< the caller writes every element before reading any
   HeaderOnly = 5     //!< no element storage at all
 };
 
@@ -47,7 +48,8 @@ class LowLevelAllocator {
   virtual ~LowLevelAllocator();
   virtual void* allocate(std::uint64_t count, std::size_t elementSize, DataSource* source) const = 0;
   virtual void deallocate(void* pointer, std::uint64_t count, std::size_t elementSize) const = 0;
-  //! 1 plain memory, 3 caller buffer (contents are the caller's), 5 no storage.
+  //! 1 plain memory, 2 plain memory left as it comes, 3 caller buffer (contents are
+  //! the caller's), 5 no storage.
   virtual int type() const = 0;
 };
 
@@ -59,8 +61,15 @@ class MemoryAllocator : public LowLevelAllocator {
   int type() const override { return 1; }
 };
 
+//! Plain memory whose elements of trivial types are not set: for blocks about to be overwritten.
+class OverwriteAllocator : public MemoryAllocator {
+ public:
+  static const OverwriteAllocator& singleton();
+  int type() const override { return 2; }
+};
+
 struct AllocatorStrategy {
-  enum MappingMode { Memory = 0, Buffer = 3, None = 5 };
+  enum MappingMode { Memory = 0, Unset = 4, Buffer = 3, None = 5 };
   static MappingMode mappingMode(int access, std::uint64_t bytes, const rc_ptr<DataSource>& source,
                                  bool flag, float useFactor);
   static const LowLevelAllocator* lowLevelAllocator(MappingMode mode);
@@ -90,6 +99,8 @@ class AllocatorContext {
   //! Gives the storage back, if this context holds any.
   void release(void* pointer, std::uint64_t count, std::size_t elementSize);
   bool usesPlainMemory() const { return _allocator == &MemoryAllocator::singleton(); }
+  //! Elements of a trivial type need no construction here.
+  bool leavesElementsUnset() const { return _allocator == &OverwriteAllocator::singleton(); }
 
  private:
   int _access;

@@ -312,7 +312,9 @@ void Reader<VexaData<float>>::read(VexaData<float>& data, int border, const std:
   const int nx = static_cast<int>(extent(*nim, 1)), ny = static_cast<int>(extent(*nim, 2)),
             nz = static_cast<int>(extent(*nim, 3));
   const int nt = frame >= 0 ? 1 : static_cast<int>(extent(*nim, 4));
-  VexaData<float> result(nx, ny, nz, nt, border);
+  // Every voxel is read into place, so a block without a border need not be cleared first.
+  VexaData<float> result(nx, ny, nz, nt, border,
+                         norbe::AllocatorContext(border == 0 ? norbe::Overwrite : norbe::ReadWrite));
   if (nim->nifti_type == NIFTI_FTYPE_ASCII) {
     // Text data: let the library parse it, then convert.
     if (nifti_image_load(nim.get()) < 0 || !nim->data) fail(file, "cannot read the image data");
