@@ -263,3 +263,18 @@ TEST(Volume, SlotOfADestroyedVolumeIsNotCalled) {
   header.getPropertySet().setProperty("sizeX", 2);  // the volume is gone: nothing runs
   EXPECT_EQ(out.text(), "");
 }
+
+TEST(Volume, OverwriteContextSkipsOnlyTrivialConstruction) {
+  // Records own heap memory: they are built even when the block is to be overwritten.
+  Volume<Individu> records(3, 1, 1, 1, AllocatorContext(Overwrite));
+  EXPECT_EQ(records.allocatorContext().allocatorType(), 2);
+  records.at(2).values.assign(4, 1.0f);
+  EXPECT_TRUE(records.at(0).values.empty());
+
+  Volume<float> floats(4, 4, 1, 1, AllocatorContext(Overwrite));
+  for (float& v : floats) v = 2.5f;
+  Volume<float> copy(floats);  // a copy still copies the voxels
+  EXPECT_EQ(copy.at(3, 3), 2.5f);
+  copy.reallocate(5, 4, 1, 1, true);
+  EXPECT_EQ(copy.at(3, 3), 2.5f);
+}
