@@ -119,19 +119,20 @@ VexaData<Individu> gatherRecords(const VexaData<float>& input, const VexaData<sh
   return serie;
 }
 
+namespace {
+template <class T>
+void writeOutput(const char* name, const VexaData<T>& data, int threads) {
+  vexa::Writer<VexaData<T>> writer(name);
+  writer.setThreads(threads);
+  writer.write(data, false, nullptr);
+}
+}  // namespace
+
 void writeOutputs(const LocalMaps& maps, int threads) {
-  vexa::Writer<VexaData<float>> filtered("ratFiltre");
-  filtered.setThreads(threads);
-  filtered.write(maps.ratFiltre, false, nullptr);
-  vexa::Writer<VexaData<double>> disparity("disparite");
-  disparity.setThreads(threads);
-  disparity.write(maps.disparite, false, nullptr);
-  vexa::Writer<VexaData<double>> dispersion("dispersion");
-  dispersion.setThreads(threads);
-  dispersion.write(maps.dispersion, false, nullptr);
-  vexa::Writer<VexaData<double>> dispersion2("dispersion2");
-  dispersion2.setThreads(threads);
-  dispersion2.write(maps.dispersion2, false, nullptr);
+  writeOutput("ratFiltre", maps.ratFiltre, threads);
+  writeOutput("disparite", maps.disparite, threads);
+  writeOutput("dispersion", maps.dispersion, threads);
+  writeOutput("dispersion2", maps.dispersion2, threads);
 }
 
 }  // namespace mirlune
