@@ -21,6 +21,7 @@ test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
 $(SAMPLE): | build
+	@mkdir -p $(dir $(SAMPLE))
 	$(BUILD_DIR)/tools/make_series $(SAMPLE)
 
 run: build $(SAMPLE)
