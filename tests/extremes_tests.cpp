@@ -101,3 +101,21 @@ TEST(Extremes, EdgeCases) {
   indefinite(0, 0) = -5;
   EXPECT_FALSE(three.solve(indefinite.data(), v.data()).positive);
 }
+
+TEST(Extremes, RepeatedLargestValue) {
+  // Any unit vector of the top eigenspace is right; check values and the residual.
+  for (const Eigen::VectorXd& diagonal :
+       {Eigen::VectorXd(Eigen::VectorXd::Ones(6)), Eigen::VectorXd((Eigen::VectorXd(4) << 2, 2, 1, 0.5).finished())}) {
+    const int n = static_cast<int>(diagonal.size());
+    Eigen::MatrixXd rotation = Eigen::MatrixXd::Random(n, n).householderQr().householderQ();
+    const Eigen::MatrixXd a = rotation * diagonal.asDiagonal() * rotation.transpose();
+    vexa::ExtremesSolver solver(n);
+    Eigen::VectorXd u(n);
+    const vexa::Extremes got = solver.solve(a.data(), u.data());
+    EXPECT_NEAR(got.first, diagonal.maxCoeff(), 1e-14);
+    EXPECT_NEAR(got.second, diagonal.maxCoeff(), 1e-14);
+    EXPECT_NEAR(got.last, diagonal.minCoeff(), 1e-14);
+    EXPECT_LT((a * u - got.first * u).norm(), 1e-13);
+    EXPECT_LT(u.sum(), 0.0);
+  }
+}
