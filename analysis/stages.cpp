@@ -57,7 +57,7 @@ void copyOrientation(VexaData<float>& from, VexaData<T>& to) {
   norbe::PythonHeader* source = from.pythonHeader();
   norbe::PythonHeader* target = to.pythonHeader();
   if (!source || !target) return;
-  for (const char* key : {vexa::kXyztUnits, vexa::kQformCode, vexa::kQuatern, vexa::kSformCode, vexa::kSrow}) {
+  for (const char* key : vexa::kOrientationKeys) {
     norbe::Object value;
     if (source->getProperty(key, value) && value) target->setProperty(key, value->copyValue());
   }

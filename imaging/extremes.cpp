@@ -25,12 +25,11 @@ struct Evaluation {
 
 struct ExtremesSolver::Work {
   explicit Work(int n)
-      : matrix(n, n), tri(n), d(n), e(std::max(n - 1, 1)), e2(std::max(n - 1, 1)), diag(n), up1(n), up2(n),
+      : tri(n), d(n), e(std::max(n - 1, 1)), e2(std::max(n - 1, 1)), diag(n), up1(n), up2(n),
         low(n), multiplier(n), swapped(n), y(n), start(n), workspace(1) {
     for (int i = 0; i < n; ++i) start(i) = 1.0 + 0.25 * std::sin(1.0 + 1.7 * i);
   }
 
-  Eigen::MatrixXd matrix;
   Eigen::Tridiagonalization<Eigen::MatrixXd> tri;
   std::vector<double> d, e, e2;
   // Inverse iteration: the LU factors of T - shift I with partial pivoting.
@@ -136,8 +135,7 @@ Extremes ExtremesSolver::solve(const double* a, double* vector) {
     return out;
   }
 
-  w.matrix = Eigen::Map<const Eigen::MatrixXd>(a, n, n);
-  w.tri.compute(w.matrix);
+  w.tri.compute(Eigen::Map<const Eigen::MatrixXd>(a, n, n));
   double scale = 0;
   for (int i = 0; i < n; ++i) {
     w.d[static_cast<std::size_t>(i)] = w.tri.diagonal()(i);

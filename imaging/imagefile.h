@@ -16,6 +16,7 @@ extern const char* const kSformCode;        // "sform_code": int
 extern const char* const kSrow;             // "srow": the three rows of the affine, 12 floats
 extern const char* const kXyztUnits;        // "xyzt_units": int
 //! The keys that place an image in space; outputs carry them on from their input.
+extern const char* const kOrientationKeys[5];
 bool isOrientationKey(const std::string& key);
 
 template <class D>

@@ -2,7 +2,9 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -30,8 +32,10 @@ const char* const kSformCode = "sform_code";
 const char* const kSrow = "srow";
 const char* const kXyztUnits = "xyzt_units";
 
+const char* const kOrientationKeys[5] = {kXyztUnits, kQformCode, kQuatern, kSformCode, kSrow};
+
 bool isOrientationKey(const std::string& key) {
-  return key == kQformCode || key == kQuatern || key == kSformCode || key == kSrow || key == kXyztUnits;
+  return std::find(std::begin(kOrientationKeys), std::end(kOrientationKeys), key) != std::end(kOrientationKeys);
 }
 
 namespace {
