@@ -113,7 +113,8 @@ class ReferenceAnalyser {
  */
 class PlaneAnalyser {
  public:
-  PlaneAnalyser(const VexaData<short>& mask, const std::vector<int>& recordOf, const VexaData<Individu>& serie, int frames)
+  PlaneAnalyser(const VexaData<short>& mask, const std::vector<int>& recordOf, const VexaData<Individu>& serie,
+                int frames)
       : _mask(mask),
         _recordOf(recordOf),
         _serie(serie),
@@ -266,7 +267,8 @@ class PlaneAnalyser {
 
   std::size_t index(int x, int y, int z) const {
     return static_cast<std::size_t>(x) +
-           static_cast<std::size_t>(_X) * (static_cast<std::size_t>(y) + static_cast<std::size_t>(_Y) * static_cast<std::size_t>(z));
+           static_cast<std::size_t>(_X) *
+               (static_cast<std::size_t>(y) + static_cast<std::size_t>(_Y) * static_cast<std::size_t>(z));
   }
 
   const VexaData<short>& _mask;
@@ -288,8 +290,8 @@ class PlaneAnalyser {
 
 }  // namespace
 
-LocalMaps analyseLocally(const VexaData<float>& input, const VexaData<short>& mask,
-                         const VexaData<Individu>& serie, const AnalysisOptions& options) {
+LocalMaps analyseLocally(const VexaData<float>& input, const VexaData<short>& mask, const VexaData<Individu>& serie,
+                         const AnalysisOptions& options) {
   const int X = input.dimX(), Y = input.dimY(), Z = input.dimZ(), T = input.dimT();
   const int records = serie.dimX();
   // The fast route clears each plane of the outputs in the worker that fills it, so
@@ -330,7 +332,8 @@ LocalMaps analyseLocally(const VexaData<float>& input, const VexaData<short>& ma
   }
 
   // Where each mask voxel's record is; -1 elsewhere.
-  std::vector<int> recordOf(static_cast<std::size_t>(X) * static_cast<std::size_t>(Y) * static_cast<std::size_t>(Z), -1);
+  std::vector<int> recordOf(static_cast<std::size_t>(X) * static_cast<std::size_t>(Y) * static_cast<std::size_t>(Z),
+                            -1);
   for (int i = 0; i < records; ++i) {
     const Individu& r = serie(i);
     recordOf[static_cast<std::size_t>(r.position[0]) +
@@ -345,9 +348,8 @@ LocalMaps analyseLocally(const VexaData<float>& input, const VexaData<short>& ma
   const int workers = std::min(workerCount(options.threads, Z), affordable);
   std::vector<std::unique_ptr<PlaneAnalyser>> analysers;
   for (int w = 0; w < workers; ++w) analysers.push_back(std::make_unique<PlaneAnalyser>(mask, recordOf, serie, T));
-  runTasks(Z, workers, records, options.progress, [&](int worker, int z) {
-    return analysers[static_cast<std::size_t>(worker)]->analysePlane(z, maps);
-  });
+  runTasks(Z, workers, records, options.progress,
+           [&](int worker, int z) { return analysers[static_cast<std::size_t>(worker)]->analysePlane(z, maps); });
   return maps;
 }
 

@@ -30,8 +30,8 @@ class ProgressBar {
   void draw(int done, int total) {
     const int width = 30;
     const int filled = total > 0 ? static_cast<int>(static_cast<long long>(done) * width / total) : width;
-    std::fprintf(stderr, "\r local analysis [%.*s%*s] %d / %d voxels", filled, "==============================",
-                 width - filled, "", done, total);
+    std::fprintf(stderr, "\r local analysis [%.*s%*s] %d / %d voxels", filled,
+                 "==============================", width - filled, "", done, total);
     std::fflush(stderr);
     _drawn = true;
   }
@@ -76,8 +76,8 @@ int main(int argc, char** argv) {
     std::cout << mirlune::kRecordsDone << std::endl;
     // The records hold every analysed intensity now: give the series' storage back
     // before the outputs are made, keeping its shape and header.
-    input.volume().reallocate(input.dimX(), input.dimY(), input.dimZ(), input.dimT(), false,
-                              norbe::AllocatorContext(), false);
+    input.volume().reallocate(input.dimX(), input.dimY(), input.dimZ(), input.dimT(), false, norbe::AllocatorContext(),
+                              false);
 
     mirlune::LocalMaps maps;
     {

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <sstream>
-#include <thread>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "analysis/stages.h"

@@ -10,10 +10,10 @@
 namespace mirlune {
 
 // The progress lines, exactly as scripts expect them.
-extern const char* const kMaskDone;       // " masque ok "
-extern const char* const kRecordsDone;    // "serie global PCA  ok "
-extern const char* const kAnalysisDone;   // " ANALYSE LOCALE PCA OK"
-extern const char* const kOutputsDone;    // " ecriture cartes et nouveau rat  OK"
+extern const char* const kMaskDone;      // " masque ok "
+extern const char* const kRecordsDone;   // "serie global PCA  ok "
+extern const char* const kAnalysisDone;  // " ANALYSE LOCALE PCA OK"
+extern const char* const kOutputsDone;   // " ecriture cartes et nouveau rat  OK"
 
 //! The worker threads to use when asked for asked (0: all hardware threads).
 int workerThreads(int asked);
@@ -54,8 +54,8 @@ struct AnalysisOptions {
  * depend on the number of workers, bit for bit. The fast route reads the records and
  * only the shape, voxel size and placement of input, whose voxels may be released.
  */
-LocalMaps analyseLocally(const VexaData<float>& input, const VexaData<short>& mask,
-                         const VexaData<Individu>& serie, const AnalysisOptions& options = {});
+LocalMaps analyseLocally(const VexaData<float>& input, const VexaData<short>& mask, const VexaData<Individu>& serie,
+                         const AnalysisOptions& options = {});
 
 //! Writes "ratFiltre", "disparite", "dispersion" and "dispersion2", each on up to threads threads.
 void writeOutputs(const LocalMaps& maps, int threads = 1);

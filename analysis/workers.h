@@ -13,9 +13,7 @@
 
 namespace mirlune {
 
-inline int workerCount(int asked, int tasks) {
-  return std::max(1, std::min(workerThreads(asked), tasks));
-}
+inline int workerCount(int asked, int tasks) { return std::max(1, std::min(workerThreads(asked), tasks)); }
 
 /*!
  * Runs work(worker, task) for tasks 0 ... count-1 on workers threads; each call returns

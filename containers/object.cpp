@@ -89,14 +89,38 @@ void scalarTo(const Object& object, T& value) {
 }
 }  // namespace
 
-template <> void stringTo<int>(const std::string& text, int& value) { parseInteger(text, value); }
-template <> void stringTo<short>(const std::string& text, short& value) { parseInteger(text, value); }
-template <> void stringTo<float>(const std::string& text, float& value) { parseReal(text, value); }
-template <> void stringTo<double>(const std::string& text, double& value) { parseReal(text, value); }
+template <>
+void stringTo<int>(const std::string& text, int& value) {
+  parseInteger(text, value);
+}
+template <>
+void stringTo<short>(const std::string& text, short& value) {
+  parseInteger(text, value);
+}
+template <>
+void stringTo<float>(const std::string& text, float& value) {
+  parseReal(text, value);
+}
+template <>
+void stringTo<double>(const std::string& text, double& value) {
+  parseReal(text, value);
+}
 
-template <> void object_to<int>(const Object& object, int& value) { scalarTo(object, value); }
-template <> void object_to<short>(const Object& object, short& value) { scalarTo(object, value); }
-template <> void object_to<float>(const Object& object, float& value) { scalarTo(object, value); }
-template <> void object_to<double>(const Object& object, double& value) { scalarTo(object, value); }
+template <>
+void object_to<int>(const Object& object, int& value) {
+  scalarTo(object, value);
+}
+template <>
+void object_to<short>(const Object& object, short& value) {
+  scalarTo(object, value);
+}
+template <>
+void object_to<float>(const Object& object, float& value) {
+  scalarTo(object, value);
+}
+template <>
+void object_to<double>(const Object& object, double& value) {
+  scalarTo(object, value);
+}
 
 }  // namespace norbe

@@ -25,13 +25,34 @@ template <class T>
 struct TypeNameOf {
   static std::string name() { return typeid(T).name(); }
 };
-template <> struct TypeNameOf<float> { static std::string name() { return "FLOAT"; } };
-template <> struct TypeNameOf<double> { static std::string name() { return "DOUBLE"; } };
-template <> struct TypeNameOf<int> { static std::string name() { return "S32"; } };
-template <> struct TypeNameOf<short> { static std::string name() { return "S16"; } };
-template <> struct TypeNameOf<bool> { static std::string name() { return "boolean"; } };
-template <> struct TypeNameOf<std::string> { static std::string name() { return "string"; } };
-template <> struct TypeNameOf<PropertySet> { static std::string name() { return "PropertySet"; } };
+template <>
+struct TypeNameOf<float> {
+  static std::string name() { return "FLOAT"; }
+};
+template <>
+struct TypeNameOf<double> {
+  static std::string name() { return "DOUBLE"; }
+};
+template <>
+struct TypeNameOf<int> {
+  static std::string name() { return "S32"; }
+};
+template <>
+struct TypeNameOf<short> {
+  static std::string name() { return "S16"; }
+};
+template <>
+struct TypeNameOf<bool> {
+  static std::string name() { return "boolean"; }
+};
+template <>
+struct TypeNameOf<std::string> {
+  static std::string name() { return "string"; }
+};
+template <>
+struct TypeNameOf<PropertySet> {
+  static std::string name() { return "PropertySet"; }
+};
 template <class E>
 struct TypeNameOf<std::vector<E>> {
   static std::string name() { return "vector of " + TypeNameOf<E>::name(); }
@@ -184,8 +205,7 @@ class GenericObject : public GenObject,
 };
 
 namespace detail {
-[[noreturn]] void unsupported(const std::string& before, const std::string& type,
-                              const std::string& after);
+[[noreturn]] void unsupported(const std::string& before, const std::string& type, const std::string& after);
 [[noreturn]] void cannotConvert(const std::string& from, const std::string& to);
 
 template <class T>
@@ -244,14 +264,20 @@ class TypedObject : public GenericObject {
   // string
   bool isString() const override { return kString; }
   std::string getString() const override {
-    if constexpr (kString) return getValue();
-    else if constexpr (kNumber) return toString(getValue());
-    else detail::unsupported("Cannot convert object of type ", type(), " to string");
+    if constexpr (kString)
+      return getValue();
+    else if constexpr (kNumber)
+      return toString(getValue());
+    else
+      detail::unsupported("Cannot convert object of type ", type(), " to string");
   }
   void setString(const std::string& text) override {
-    if constexpr (kString) getValue() = text;
-    else if constexpr (kNumber) stringTo<T>(text, getValue());
-    else detail::unsupported("Cannot convert string to object of type ", type(), "");
+    if constexpr (kString)
+      getValue() = text;
+    else if constexpr (kNumber)
+      stringTo<T>(text, getValue());
+    else
+      detail::unsupported("Cannot convert string to object of type ", type(), "");
   }
 
   std::string type() const override { return typeName<T>(); }
@@ -268,9 +294,12 @@ class TypedObject : public GenericObject {
   }
 
   int size() const override {
-    if constexpr (kVector) return static_cast<int>(getValue().size());
-    else if constexpr (kDictionary) return getValue().size();
-    else detail::unsupported("cannot get size of object of type ", type(), "");
+    if constexpr (kVector)
+      return static_cast<int>(getValue().size());
+    else if constexpr (kDictionary)
+      return getValue().size();
+    else
+      detail::unsupported("cannot get size of object of type ", type(), "");
   }
 
   Interface* getInterface() override {
@@ -286,13 +315,17 @@ class TypedObject : public GenericObject {
   // scalar
   bool isScalar() const override { return kNumber; }
   double getScalar() const override {
-    if constexpr (kNumber) return static_cast<double>(getValue());
-    else detail::unsupported("Cannot convert object of type ", type(), " to scalar");
+    if constexpr (kNumber)
+      return static_cast<double>(getValue());
+    else
+      detail::unsupported("Cannot convert object of type ", type(), " to scalar");
   }
   void setScalar(double value) override {
     // Integers truncate toward zero, floats round: the plain C++ conversions.
-    if constexpr (kNumber) getValue() = static_cast<T>(value);
-    else detail::unsupported("Cannot convert scalar to object of type ", type(), "");
+    if constexpr (kNumber)
+      getValue() = static_cast<T>(value);
+    else
+      detail::unsupported("Cannot convert scalar to object of type ", type(), "");
   }
 
   // array
@@ -326,12 +359,16 @@ class TypedObject : public GenericObject {
     }
   }
   void resizeArray(unsigned count) override {
-    if constexpr (kVector) getValue().resize(count);
-    else detail::unsupported("object of type ", type(), " is not a DynArray");
+    if constexpr (kVector)
+      getValue().resize(count);
+    else
+      detail::unsupported("object of type ", type(), " is not a DynArray");
   }
   void removeArrayItem(int index) override {
-    if constexpr (kVector) getValue().erase(getValue().begin() + index);
-    else detail::unsupported("object of type ", type(), " is not a DynArray");
+    if constexpr (kVector)
+      getValue().erase(getValue().begin() + index);
+    else
+      detail::unsupported("object of type ", type(), " is not a DynArray");
   }
   void insertArrayItem(int index, Object item) override {
     if constexpr (kVector) {
@@ -347,33 +384,47 @@ class TypedObject : public GenericObject {
 
   // dictionary
   bool isDictionary() const override {
-    if constexpr (kDictionary) return true;
-    else return false;
+    if constexpr (kDictionary)
+      return true;
+    else
+      return false;
   }
   bool getProperty(const std::string& key, Object& result) override {
-    if constexpr (kDictionary) return getValue().getProperty(key, result);
-    else detail::unsupported("object of type ", type(), " is not a Dictionary");
+    if constexpr (kDictionary)
+      return getValue().getProperty(key, result);
+    else
+      detail::unsupported("object of type ", type(), " is not a Dictionary");
   }
   using DictionaryInterface::getProperty;
   void setProperty(const std::string& key, Object item) override {
-    if constexpr (kDictionary) getValue().setProperty(key, item);
-    else detail::unsupported("object of type ", type(), " is not a Dictionary");
+    if constexpr (kDictionary)
+      getValue().setProperty(key, item);
+    else
+      detail::unsupported("object of type ", type(), " is not a Dictionary");
   }
   bool removeProperty(const std::string& key) override {
-    if constexpr (kDictionary) return getValue().removeProperty(key);
-    else detail::unsupported("object of type ", type(), " is not a Dictionary");
+    if constexpr (kDictionary)
+      return getValue().removeProperty(key);
+    else
+      detail::unsupported("object of type ", type(), " is not a Dictionary");
   }
   bool hasProperty(const std::string& key) const override {
-    if constexpr (kDictionary) return getValue().hasProperty(key);
-    else detail::unsupported("object of type ", type(), " is not a Dictionary");
+    if constexpr (kDictionary)
+      return getValue().hasProperty(key);
+    else
+      detail::unsupported("object of type ", type(), " is not a Dictionary");
   }
   void clearProperties() override {
-    if constexpr (kDictionary) getValue().clearProperties();
-    else detail::unsupported("object of type ", type(), " is not a Dictionary");
+    if constexpr (kDictionary)
+      getValue().clearProperties();
+    else
+      detail::unsupported("object of type ", type(), " is not a Dictionary");
   }
   void copyProperties(Object source) override {
-    if constexpr (kDictionary) getValue().copyProperties(source);
-    else detail::unsupported("object of type ", type(), " is not a Dictionary");
+    if constexpr (kDictionary)
+      getValue().copyProperties(source);
+    else
+      detail::unsupported("object of type ", type(), " is not a Dictionary");
   }
 
   // iterable
@@ -393,22 +444,30 @@ class TypedObject : public GenericObject {
   // iterator
   bool isIterator() const override { return kIterator; }
   bool isValid() override {
-    if constexpr (kIterator) return getValue().isValid();
-    else detail::unsupported("object of type ", type(), " is not an iterator");
+    if constexpr (kIterator)
+      return getValue().isValid();
+    else
+      detail::unsupported("object of type ", type(), " is not an iterator");
   }
   Object currentValue() override {
-    if constexpr (kIterator) return getValue().currentValue();
-    else detail::unsupported("object of type ", type(), " is not an iterator");
+    if constexpr (kIterator)
+      return getValue().currentValue();
+    else
+      detail::unsupported("object of type ", type(), " is not an iterator");
   }
   void next() override {
-    if constexpr (kIterator) getValue().next();
-    else detail::unsupported("object of type ", type(), " is not an iterator");
+    if constexpr (kIterator)
+      getValue().next();
+    else
+      detail::unsupported("object of type ", type(), " is not an iterator");
   }
 
   bool isDictionaryIterator() const override { return kDictIterator; }
   std::string key() const override {
-    if constexpr (kDictIterator) return getValue().key();
-    else detail::unsupported("object of type ", type(), " is not a dictionary iterator");
+    if constexpr (kDictIterator)
+      return getValue().key();
+    else
+      detail::unsupported("object of type ", type(), " is not a dictionary iterator");
   }
 
  protected:

@@ -86,8 +86,6 @@ void PropertySet::clearProperties() {
   }
 }
 
-Object PropertySet::objectIterator() {
-  return Object(new ValueObject<Iterator>(Iterator(&_order, _order.begin())));
-}
+Object PropertySet::objectIterator() { return Object(new ValueObject<Iterator>(Iterator(&_order, _order.begin()))); }
 
 }  // namespace norbe

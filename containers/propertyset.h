@@ -96,8 +96,8 @@ void PropertySet::setProperty(const std::string& key, const T& value) {
   if (property.builtin) {
     auto* typed = dynamic_cast<TypedObject<T>*>(property.value.get());
     if (!typed) {
-      throw std::invalid_argument("cannot write value of type " + typeName<T>() +
-                                  " to object of type " + property.value->type());
+      throw std::invalid_argument("cannot write value of type " + typeName<T>() + " to object of type " +
+                                  property.value->type());
     }
     // A snapshot: the bound variable is about to change.
     if (emit) old = makeObject(typed->getValue());

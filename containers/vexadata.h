@@ -16,12 +16,13 @@ class VexaData : public vexa::Border {
 
   //! A (dimX, dimY, dimZ, dimT) image with a border of w voxels; every voxel holds T().
   explicit VexaData(int dimX = 1, int dimY = 1, int dimZ = 1, int dimT = 1, int borderWidth = 0,
-                    const norbe::AllocatorContext& context = norbe::AllocatorContext(
-                        norbe::ReadWrite, norbe::DataSource::none(), false, 1.0f))
+                    const norbe::AllocatorContext& context = norbe::AllocatorContext(norbe::ReadWrite,
+                                                                                     norbe::DataSource::none(), false,
+                                                                                     1.0f))
       : _holder(nullptr) {
     _setBorder(dimX, dimY, dimZ, borderWidth);
-    _volume.reset(new norbe::Volume<T>(dimX + 2 * borderWidth, dimY + 2 * borderWidth,
-                                       dimZ + 2 * borderWidth, dimT, context, true));
+    _volume.reset(new norbe::Volume<T>(dimX + 2 * borderWidth, dimY + 2 * borderWidth, dimZ + 2 * borderWidth, dimT,
+                                       context, true));
     _holder = new HeaderHolder;
     _holder->header = new norbe::PythonHeader(*_volume);
     if (borderWidth != 0) _volume->getPropertySet().setProperty("_borderWidth", borderWidth);
@@ -31,8 +32,7 @@ class VexaData : public vexa::Border {
   VexaData(const VexaData& other) : vexa::Border(other), _volume(other._volume), _holder(new HeaderHolder) {
     _holder->header = new norbe::PythonHeader(*_volume);
   }
-  VexaData(VexaData&& other) noexcept
-      : vexa::Border(other), _volume(std::move(other._volume)), _holder(other._holder) {
+  VexaData(VexaData&& other) noexcept : vexa::Border(other), _volume(std::move(other._volume)), _holder(other._holder) {
     other._holder = nullptr;
   }
   VexaData& operator=(VexaData other) noexcept {

@@ -27,9 +27,8 @@ inline void checkVolumeAllocation(std::int64_t count, std::size_t elementSize) {
   if (count < 0) throw std::invalid_argument("negative volume size");
   // Compare counts, not bytes, so that huge extents cannot overflow the product.
   if (count > kVolumeByteLimit / static_cast<std::int64_t>(elementSize)) {
-    throw std::runtime_error(
-        "attempt to allocate a volume which size is greater than allowed by the system (" +
-        std::to_string(kVolumeByteLimit) + " bytes)");
+    throw std::runtime_error("attempt to allocate a volume which size is greater than allowed by the system (" +
+                             std::to_string(kVolumeByteLimit) + " bytes)");
   }
 }
 
@@ -101,9 +100,7 @@ struct ElementBlock {
 template <class T>
 class VolumeProxy : public Headered {
  public:
-  VolumeProxy(int sx, int sy, int sz, int st) : sizeX(sx), sizeY(sy), sizeZ(sz), sizeT(st) {
-    declareSizes();
-  }
+  VolumeProxy(int sx, int sy, int sz, int st) : sizeX(sx), sizeY(sy), sizeZ(sz), sizeT(st) { declareSizes(); }
   VolumeProxy(const VolumeProxy& other)
       : DefaultRefConstruction(),
         RCObject(),
@@ -148,8 +145,8 @@ class Volume : public VolumeProxy<T> {
   using Proxy::sizeZ;
 
  public:
-  explicit Volume(int sx = 1, int sy = 1, int sz = 1, int st = 1,
-                  const AllocatorContext& context = AllocatorContext(), bool allocated = true)
+  explicit Volume(int sx = 1, int sy = 1, int sz = 1, int st = 1, const AllocatorContext& context = AllocatorContext(),
+                  bool allocated = true)
       : Proxy(sx, sy, sz, st), _block(context) {
     _block.count = 0;
     _block.allocate();
@@ -162,8 +159,7 @@ class Volume : public VolumeProxy<T> {
     const std::int64_t n = elementCount();
     checkVolumeAllocation(n, sizeof(T));
     _block.context = AllocatorContext(
-        CallerBuffer,
-        rc_ptr<DataSource>(new BufferDataSource(buffer, static_cast<std::uint64_t>(n) * sizeof(T))),
+        CallerBuffer, rc_ptr<DataSource>(new BufferDataSource(buffer, static_cast<std::uint64_t>(n) * sizeof(T))),
         false, 1.0f);
     _block.count = static_cast<std::uint32_t>(n);
     _block.allocate();
@@ -296,8 +292,7 @@ class Volume : public VolumeProxy<T> {
 
   T& at(int x, int y = 0, int z = 0, int t = 0) {
     return _block.data[static_cast<std::ptrdiff_t>(x) + static_cast<std::ptrdiff_t>(y) * _lineStride +
-                       static_cast<std::ptrdiff_t>(z) * _sliceStride +
-                       static_cast<std::ptrdiff_t>(t) * _volumeStride];
+                       static_cast<std::ptrdiff_t>(z) * _sliceStride + static_cast<std::ptrdiff_t>(t) * _volumeStride];
   }
   const T& at(int x, int y = 0, int z = 0, int t = 0) const { return const_cast<Volume*>(this)->at(x, y, z, t); }
 
@@ -316,9 +311,8 @@ class Volume : public VolumeProxy<T> {
  private:
   std::int64_t elementCount() const {
     if (sizeX < 0 || sizeY < 0 || sizeZ < 0 || sizeT < 0) {
-      throw std::invalid_argument("negative volume size " + std::to_string(sizeX) + " x " +
-                                  std::to_string(sizeY) + " x " + std::to_string(sizeZ) + " x " +
-                                  std::to_string(sizeT));
+      throw std::invalid_argument("negative volume size " + std::to_string(sizeX) + " x " + std::to_string(sizeY) +
+                                  " x " + std::to_string(sizeZ) + " x " + std::to_string(sizeT));
     }
     return static_cast<std::int64_t>(sizeX) * sizeY * sizeZ * sizeT;
   }

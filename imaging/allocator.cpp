@@ -58,9 +58,8 @@ class BufferAllocator : public LowLevelAllocator {
       throw std::runtime_error("caller buffer allocation without a buffer");
     }
     if (count * elementSize > source->byteCount()) {
-      throw std::runtime_error("caller buffer of " + std::to_string(source->byteCount()) +
-                               " bytes is too small for " + std::to_string(count * elementSize) +
-                               " bytes");
+      throw std::runtime_error("caller buffer of " + std::to_string(source->byteCount()) + " bytes is too small for " +
+                               std::to_string(count * elementSize) + " bytes");
     }
     return source->buffer();
   }
@@ -77,8 +76,7 @@ class NoStorageAllocator : public LowLevelAllocator {
 }  // namespace
 
 AllocatorStrategy::MappingMode AllocatorStrategy::mappingMode(int access, std::uint64_t,
-                                                              const rc_ptr<DataSource>& source, bool,
-                                                              float) {
+                                                              const rc_ptr<DataSource>& source, bool, float) {
   if (access == HeaderOnly) return None;
   if (access == Overwrite) return Unset;
   if (access == CallerBuffer || (source && source->mode() == CallerBuffer)) return Buffer;
@@ -89,10 +87,14 @@ const LowLevelAllocator* AllocatorStrategy::lowLevelAllocator(MappingMode mode) 
   static const BufferAllocator buffer;
   static const NoStorageAllocator none;
   switch (mode) {
-    case Buffer: return &buffer;
-    case None: return &none;
-    case Unset: return &OverwriteAllocator::singleton();
-    default: return &MemoryAllocator::singleton();
+    case Buffer:
+      return &buffer;
+    case None:
+      return &none;
+    case Unset:
+      return &OverwriteAllocator::singleton();
+    default:
+      return &MemoryAllocator::singleton();
   }
 }
 

@@ -70,16 +70,16 @@ class OverwriteAllocator : public MemoryAllocator {
 
 struct AllocatorStrategy {
   enum MappingMode { Memory = 0, Unset = 4, Buffer = 3, None = 5 };
-  static MappingMode mappingMode(int access, std::uint64_t bytes, const rc_ptr<DataSource>& source,
-                                 bool flag, float useFactor);
+  static MappingMode mappingMode(int access, std::uint64_t bytes, const rc_ptr<DataSource>& source, bool flag,
+                                 float useFactor);
   static const LowLevelAllocator* lowLevelAllocator(MappingMode mode);
 };
 
 //! Chooses and remembers the allocator of one element block.
 class AllocatorContext {
  public:
-  explicit AllocatorContext(int access = ReadWrite, rc_ptr<DataSource> source = DataSource::none(),
-                            bool flag = false, float useFactor = 1.0f);
+  explicit AllocatorContext(int access = ReadWrite, rc_ptr<DataSource> source = DataSource::none(), bool flag = false,
+                            float useFactor = 1.0f);
   //! A copy chooses the same way but holds no storage yet.
   AllocatorContext(const AllocatorContext& other);
   //! Takes other's choices; whether this context holds storage is left as it is.

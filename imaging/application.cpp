@@ -64,8 +64,7 @@ void OptionsParser::parse(const std::vector<std::string>& words) {
   for (OptionBase* option : _options) option->checkGiven();
 }
 
-NorbeApplication::NorbeApplication(int argc, const char* const* argv, const std::string& brief)
-    : _brief(brief) {
+NorbeApplication::NorbeApplication(int argc, const char* const* argv, const std::string& brief) : _brief(brief) {
   for (int i = 0; i < argc; ++i) _args.emplace_back(argv[i] ? argv[i] : "");
 }
 
@@ -101,8 +100,7 @@ void NorbeApplication::initialize() {
       char* end = nullptr;
       const long threads = std::strtol(value.c_str(), &end, 10);
       if (value.empty() || *end != '\0' || threads < 1 || threads > 1024) {
-        throw std::runtime_error("option --threads needs a whole number from 1 to 1024, not \"" +
-                                 value + "\"");
+        throw std::runtime_error("option --threads needs a whole number from 1 to 1024, not \"" + value + "\"");
       }
       _threads = static_cast<int>(threads);
       continue;

@@ -25,8 +25,19 @@ struct Evaluation {
 
 struct ExtremesSolver::Work {
   explicit Work(int n)
-      : tri(n), d(n), e(std::max(n - 1, 1)), e2(std::max(n - 1, 1)), diag(n), up1(n), up2(n),
-        low(n), multiplier(n), swapped(n), y(n), start(n), workspace(1) {
+      : tri(n),
+        d(n),
+        e(std::max(n - 1, 1)),
+        e2(std::max(n - 1, 1)),
+        diag(n),
+        up1(n),
+        up2(n),
+        low(n),
+        multiplier(n),
+        swapped(n),
+        y(n),
+        start(n),
+        workspace(1) {
     for (int i = 0; i < n; ++i) start(i) = 1.0 + 0.25 * std::sin(1.0 + 1.7 * i);
   }
 

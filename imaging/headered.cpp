@@ -26,8 +26,7 @@ Headered::~Headered() { _headerConnection.disconnect(); }
 
 void Headered::initialize() {
   _headerConnection.disconnect();
-  _headerConnection = _header.getSignalPropertyChanged().connect(
-      sigc::mem_fun(*this, &Headered::onPropertyChanged));
+  _headerConnection = _header.getSignalPropertyChanged().connect(sigc::mem_fun(*this, &Headered::onPropertyChanged));
 }
 
 void Headered::addPropertyFilter(const rc_ptr<PropertyFilter>& filter) {

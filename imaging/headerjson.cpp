@@ -17,11 +17,21 @@ void appendString(std::string& out, const std::string& text) {
   out += '"';
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
       default:
         if (c < 0x20) {
           char buffer[8];
@@ -111,12 +121,10 @@ class Parser {
 
  private:
   [[noreturn]] void fail(const std::string& why) const {
-    throw std::runtime_error("header extension is not valid JSON (" + why + " at offset " +
-                             std::to_string(_at) + ")");
+    throw std::runtime_error("header extension is not valid JSON (" + why + " at offset " + std::to_string(_at) + ")");
   }
   void skipBlanks() {
-    while (_at < _text.size() && (_text[_at] == ' ' || _text[_at] == '\n' || _text[_at] == '\t' ||
-                                  _text[_at] == '\r'))
+    while (_at < _text.size() && (_text[_at] == ' ' || _text[_at] == '\n' || _text[_at] == '\t' || _text[_at] == '\r'))
       ++_at;
   }
   bool take(char c) {
@@ -200,12 +208,26 @@ class Parser {
       if (_at >= _text.size()) fail("unterminated escape");
       c = _text[_at++];
       switch (c) {
-        case '"': case '\\': case '/': out += c; break;
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
-        case 'r': out += '\r'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
+        case '"':
+        case '\\':
+        case '/':
+          out += c;
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 't':
+          out += '\t';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 'b':
+          out += '\b';
+          break;
+        case 'f':
+          out += '\f';
+          break;
         case 'u': {
           if (_at + 4 > _text.size()) fail("short \\u escape");
           const unsigned code = static_cast<unsigned>(std::strtoul(_text.substr(_at, 4).c_str(), nullptr, 16));
@@ -223,7 +245,8 @@ class Parser {
           }
           break;
         }
-        default: fail("unknown escape");
+        default:
+          fail("unknown escape");
       }
     }
   }

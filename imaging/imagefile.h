@@ -41,8 +41,7 @@ class Reader<VexaData<float>> {
    * Replaces data by the image (all frames when frame is -1, else that one frame),
    * with a border of the given width. Throws std::runtime_error naming the file.
    */
-  virtual void read(VexaData<float>& data, int border = 0, const std::string* format = nullptr,
-                    int frame = -1);
+  virtual void read(VexaData<float>& data, int border = 0, const std::string* format = nullptr, int frame = -1);
   //! The same, into a new wrapper owned by the caller.
   virtual VexaData<float>* read(int border = 0, const std::string* format = nullptr, int frame = -1);
 

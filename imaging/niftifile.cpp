@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <iterator>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +11,7 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <thread>
@@ -40,8 +40,8 @@ bool isOrientationKey(const std::string& key) {
 
 namespace {
 
-using norbe::Object;
 using norbe::makeObject;
+using norbe::Object;
 
 // The library prints its own diagnostics unless told not to; ours are the exceptions.
 void quietLibrary() {
@@ -52,9 +52,7 @@ void quietLibrary() {
   (void)quiet;
 }
 
-[[noreturn]] void fail(const std::string& file, const std::string& why) {
-  throw std::runtime_error(file + ": " + why);
-}
+[[noreturn]] void fail(const std::string& file, const std::string& why) { throw std::runtime_error(file + ": " + why); }
 
 struct NiftiFree {
   void operator()(nifti_image* image) const { nifti_image_free(image); }
@@ -100,8 +98,16 @@ struct StoredType {
 
 bool isSupportedType(int datatype) {
   switch (datatype) {
-    case DT_UINT8: case DT_INT8: case DT_INT16: case DT_UINT16: case DT_INT32: case DT_UINT32:
-    case DT_INT64: case DT_UINT64: case DT_FLOAT32: case DT_FLOAT64:
+    case DT_UINT8:
+    case DT_INT8:
+    case DT_INT16:
+    case DT_UINT16:
+    case DT_INT32:
+    case DT_UINT32:
+    case DT_INT64:
+    case DT_UINT64:
+    case DT_FLOAT32:
+    case DT_FLOAT64:
       return true;
     default:
       return false;
@@ -109,8 +115,7 @@ bool isSupportedType(int datatype) {
 }
 
 template <class Raw>
-void convertTo(const unsigned char* bytes, std::size_t count, float* out, bool scaled, double slope,
-               double inter) {
+void convertTo(const unsigned char* bytes, std::size_t count, float* out, bool scaled, double slope, double inter) {
   for (std::size_t i = 0; i < count; ++i) {
     Raw raw;
     std::memcpy(&raw, bytes + i * sizeof(Raw), sizeof(Raw));
@@ -118,27 +123,46 @@ void convertTo(const unsigned char* bytes, std::size_t count, float* out, bool s
   }
 }
 
-void convert(int datatype, const unsigned char* bytes, std::size_t count, float* out, bool scaled,
-             double slope, double inter) {
+void convert(int datatype, const unsigned char* bytes, std::size_t count, float* out, bool scaled, double slope,
+             double inter) {
   switch (datatype) {
-    case DT_UINT8: convertTo<std::uint8_t>(bytes, count, out, scaled, slope, inter); break;
-    case DT_INT8: convertTo<std::int8_t>(bytes, count, out, scaled, slope, inter); break;
-    case DT_INT16: convertTo<std::int16_t>(bytes, count, out, scaled, slope, inter); break;
-    case DT_UINT16: convertTo<std::uint16_t>(bytes, count, out, scaled, slope, inter); break;
-    case DT_INT32: convertTo<std::int32_t>(bytes, count, out, scaled, slope, inter); break;
-    case DT_UINT32: convertTo<std::uint32_t>(bytes, count, out, scaled, slope, inter); break;
-    case DT_INT64: convertTo<std::int64_t>(bytes, count, out, scaled, slope, inter); break;
-    case DT_UINT64: convertTo<std::uint64_t>(bytes, count, out, scaled, slope, inter); break;
-    case DT_FLOAT32: convertTo<float>(bytes, count, out, scaled, slope, inter); break;
-    case DT_FLOAT64: convertTo<double>(bytes, count, out, scaled, slope, inter); break;
-    default: break;
+    case DT_UINT8:
+      convertTo<std::uint8_t>(bytes, count, out, scaled, slope, inter);
+      break;
+    case DT_INT8:
+      convertTo<std::int8_t>(bytes, count, out, scaled, slope, inter);
+      break;
+    case DT_INT16:
+      convertTo<std::int16_t>(bytes, count, out, scaled, slope, inter);
+      break;
+    case DT_UINT16:
+      convertTo<std::uint16_t>(bytes, count, out, scaled, slope, inter);
+      break;
+    case DT_INT32:
+      convertTo<std::int32_t>(bytes, count, out, scaled, slope, inter);
+      break;
+    case DT_UINT32:
+      convertTo<std::uint32_t>(bytes, count, out, scaled, slope, inter);
+      break;
+    case DT_INT64:
+      convertTo<std::int64_t>(bytes, count, out, scaled, slope, inter);
+      break;
+    case DT_UINT64:
+      convertTo<std::uint64_t>(bytes, count, out, scaled, slope, inter);
+      break;
+    case DT_FLOAT32:
+      convertTo<float>(bytes, count, out, scaled, slope, inter);
+      break;
+    case DT_FLOAT64:
+      convertTo<double>(bytes, count, out, scaled, slope, inter);
+      break;
+    default:
+      break;
   }
 }
 
 // Extents along dim[1..7] as the file gives them, 1 where the header leaves them out.
-std::int64_t extent(const nifti_image& nim, int axis) {
-  return axis <= nim.dim[0] ? nim.dim[axis] : 1;
-}
+std::int64_t extent(const nifti_image& nim, int axis) { return axis <= nim.dim[0] ? nim.dim[axis] : 1; }
 
 void checkGeometry(const std::string& file, const nifti_image& nim, int border, int frame) {
   if (!isSupportedType(nim.datatype)) {
@@ -147,7 +171,8 @@ void checkGeometry(const std::string& file, const nifti_image& nim, int border, 
   }
   if (nim.dim[0] < 1 || nim.dim[0] > 7) fail(file, "invalid number of dimensions " + std::to_string(nim.dim[0]));
   for (int axis = 1; axis <= nim.dim[0]; ++axis) {
-    if (nim.dim[axis] < 1) fail(file, "invalid extent " + std::to_string(nim.dim[axis]) + " on axis " + std::to_string(axis));
+    if (nim.dim[axis] < 1)
+      fail(file, "invalid extent " + std::to_string(nim.dim[axis]) + " on axis " + std::to_string(axis));
   }
   for (int axis = 5; axis <= nim.dim[0]; ++axis) {
     if (nim.dim[axis] > 1) fail(file, "has more than 4 dimensions, which a series cannot hold");
@@ -187,11 +212,11 @@ void setHeaderProperties(norbe::PythonHeader& header, const nifti_image& nim) {
   header.setProperty(kVoxelSize, makeObject(sizes));
   header.setProperty(kXyztUnits, makeObject(nim.xyz_units | nim.time_units));
   header.setProperty(kQformCode, makeObject(nim.qform_code));
-  header.setProperty(kQuatern, makeObject(std::vector<float>{
-                                   static_cast<float>(nim.quatern_b), static_cast<float>(nim.quatern_c),
-                                   static_cast<float>(nim.quatern_d), static_cast<float>(nim.qoffset_x),
-                                   static_cast<float>(nim.qoffset_y), static_cast<float>(nim.qoffset_z),
-                                   static_cast<float>(nim.qfac < 0 ? -1.0 : 1.0)}));
+  header.setProperty(kQuatern,
+                     makeObject(std::vector<float>{static_cast<float>(nim.quatern_b), static_cast<float>(nim.quatern_c),
+                                                   static_cast<float>(nim.quatern_d), static_cast<float>(nim.qoffset_x),
+                                                   static_cast<float>(nim.qoffset_y), static_cast<float>(nim.qoffset_z),
+                                                   static_cast<float>(nim.qfac < 0 ? -1.0 : 1.0)}));
   header.setProperty(kSformCode, makeObject(nim.sform_code));
   std::vector<float> srow;
   for (int row = 0; row < 3; ++row)
@@ -282,14 +307,14 @@ void readData(const std::string& file, const nifti_image& nim, VexaData<float>& 
       const std::int64_t count = std::min(linesPerChunk, end - first);
       const std::size_t size = static_cast<std::size_t>(count * lineBytes);
       if (znzread(bytes.data(), 1, size, raw) != size) {
-        fail(file, "truncated image data (" + std::to_string(first * lineBytes) + " of " +
-                       std::to_string(wanted) + " bytes could be read)");
+        fail(file, "truncated image data (" + std::to_string(first * lineBytes) + " of " + std::to_string(wanted) +
+                       " bytes could be read)");
       }
       if (swap && nim.swapsize > 1) {
         nifti_swap_Nbytes(static_cast<std::int64_t>(size) / nim.swapsize, nim.swapsize, bytes.data());
       }
-      convert(nim.datatype, bytes.data(), static_cast<std::size_t>(count * nx), values.data(), scaled,
-              nim.scl_slope, inter);
+      convert(nim.datatype, bytes.data(), static_cast<std::size_t>(count * nx), values.data(), scaled, nim.scl_slope,
+              inter);
       for (std::int64_t i = 0; i < count; ++i) {
         const std::int64_t line = first + i;
         const int y = static_cast<int>(line % ny);
@@ -362,11 +387,26 @@ namespace {
 
 template <class T>
 struct NiftiType;
-template <> struct NiftiType<unsigned char> { static constexpr int code = DT_UINT8; };
-template <> struct NiftiType<short> { static constexpr int code = DT_INT16; };
-template <> struct NiftiType<int> { static constexpr int code = DT_INT32; };
-template <> struct NiftiType<float> { static constexpr int code = DT_FLOAT32; };
-template <> struct NiftiType<double> { static constexpr int code = DT_FLOAT64; };
+template <>
+struct NiftiType<unsigned char> {
+  static constexpr int code = DT_UINT8;
+};
+template <>
+struct NiftiType<short> {
+  static constexpr int code = DT_INT16;
+};
+template <>
+struct NiftiType<int> {
+  static constexpr int code = DT_INT32;
+};
+template <>
+struct NiftiType<float> {
+  static constexpr int code = DT_FLOAT32;
+};
+template <>
+struct NiftiType<double> {
+  static constexpr int code = DT_FLOAT64;
+};
 
 // A file under construction: written to a temporary name beside the final one,
 // renamed into place only once complete, removed on any failure.

@@ -33,13 +33,9 @@ class PythonHeader : public Header, public virtual DictionaryInterface {
 
   int size() const override { return propertySet().size(); }
   bool isDictionary() const override { return true; }
-  bool getProperty(const std::string& key, Object& result) override {
-    return propertySet().getProperty(key, result);
-  }
+  bool getProperty(const std::string& key, Object& result) override { return propertySet().getProperty(key, result); }
   using DictionaryInterface::getProperty;
-  void setProperty(const std::string& key, Object value) override {
-    propertySet().setProperty(key, std::move(value));
-  }
+  void setProperty(const std::string& key, Object value) override { propertySet().setProperty(key, std::move(value)); }
   bool removeProperty(const std::string& key) override { return propertySet().removeProperty(key); }
   bool hasProperty(const std::string& key) const override { return propertySet().hasProperty(key); }
   void clearProperties() override { propertySet().clearProperties(); }

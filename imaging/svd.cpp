@@ -44,9 +44,7 @@ bool needsFlip(const Matrix& m, int k) {
   return false;
 }
 
-VexaData<double> newValues(int n) {
-  return VexaData<double>(n, 1, 1, 1, 0, norbe::AllocatorContext());
-}
+VexaData<double> newValues(int n) { return VexaData<double>(n, 1, 1, 1, 0, norbe::AllocatorContext()); }
 
 }  // namespace
 

@@ -13,12 +13,12 @@ enum class Platform { Windows, Posix };
 extern const char* const kScriptName;  // "build-configSubInstall.py"
 
 struct LaunchPlan {
-  std::string installationDirectory;  //!< where the program lies; "." when the path names none
-  std::string interpreter;            //!< relative to the installation directory
-  std::string scriptArgument;         //!< the script as the interpreter is given it
-  std::string pathAssignment;         //!< "PATH=...", empty when PATH is to stay untouched
-  std::string commandLine;            //!< the whole command, as one line
-  std::vector<std::string> arguments; //!< the same as an argument vector (no shell involved)
+  std::string installationDirectory;   //!< where the program lies; "." when the path names none
+  std::string interpreter;             //!< relative to the installation directory
+  std::string scriptArgument;          //!< the script as the interpreter is given it
+  std::string pathAssignment;          //!< "PATH=...", empty when PATH is to stay untouched
+  std::string commandLine;             //!< the whole command, as one line
+  std::vector<std::string> arguments;  //!< the same as an argument vector (no shell involved)
 };
 
 //! The folder part of a program path: before its last '/' or '\\', or "." when there is none.

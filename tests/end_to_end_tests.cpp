@@ -33,15 +33,18 @@ TEST(EndToEnd, SampleSeriesMatchesAnIndependentReference) {
 #else
   const std::string size = " 20 18 10 8";  // unoptimised builds: a smaller series
 #endif
-  ASSERT_EQ(std::system(("cd '" + dir.path() + "' && " MAKE_SERIES " sample.nii.gz" + size + " > /dev/null").c_str()), 0);
-  const int status = std::system(("cd '" + dir.path() + "' && " MIRLUNE_BINARY " -i sample.nii.gz > out.txt 2> err.txt").c_str());
+  ASSERT_EQ(std::system(("cd '" + dir.path() + "' && " MAKE_SERIES " sample.nii.gz" + size + " > /dev/null").c_str()),
+            0);
+  const int status =
+      std::system(("cd '" + dir.path() + "' && " MIRLUNE_BINARY " -i sample.nii.gz > out.txt 2> err.txt").c_str());
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   VexaData<float> input = load(dir.file("sample.nii.gz"));
   const int X = input.dimX(), Y = input.dimY(), Z = input.dimZ(), T = input.dimT();
   std::ostringstream dims;
   dims << "volume dims: " << X << ", " << Y << ", " << Z << ", " << T << "\nvoxel size : 2, 2, 2.4\n";
-  EXPECT_EQ(readFile(dir.file("out.txt")),
-            dims.str() + " masque ok \nserie global PCA  ok \n ANALYSE LOCALE PCA OK\n ecriture cartes et nouveau rat  OK\n");
+  EXPECT_EQ(
+      readFile(dir.file("out.txt")),
+      dims.str() + " masque ok \nserie global PCA  ok \n ANALYSE LOCALE PCA OK\n ecriture cartes et nouveau rat  OK\n");
   EXPECT_EQ(readFile(dir.file("err.txt")), "");
 
   VexaData<float> mask = load(dir.file("mask.nii"));
@@ -101,7 +104,8 @@ TEST(EndToEnd, SampleSeriesMatchesAnIndependentReference) {
         Eigen::MatrixXd c = Eigen::MatrixXd::Zero(T, T);
         for (int a = 0; a < T; ++a)
           for (int b = 0; b < T; ++b) {
-            for (const auto& s : series) c(b, a) += static_cast<double>(s[static_cast<std::size_t>(a)]) * s[static_cast<std::size_t>(b)];
+            for (const auto& s : series)
+              c(b, a) += static_cast<double>(s[static_cast<std::size_t>(a)]) * s[static_cast<std::size_t>(b)];
             c(b, a) /= count - 1;
           }
         Eigen::JacobiSVD<Eigen::MatrixXd> svd(c, Eigen::ComputeFullU);
@@ -123,16 +127,26 @@ TEST(EndToEnd, SampleSeriesMatchesAnIndependentReference) {
   RecordProperty("masked", masked);
 
   // An independent reader sees the five files as they should be.
-  const std::string check = "/usr/bin/python3 -c \"\n"
+  const std::string check =
+      "/usr/bin/python3 -c \"\n"
       "import nibabel as nib, numpy as np, sys\n"
-      "T = " + std::to_string(T) + "\n"
+      "T = " +
+      std::to_string(T) +
+      "\n"
       "for name, dtype, frames in [('mask', np.int16, 1), ('ratFiltre', np.float32, T), ('disparite', np.float64, 1),\n"
       "                            ('dispersion', np.float64, 1), ('dispersion2', np.float64, 1)]:\n"
-      "    image = nib.load('" + dir.path() + "/' + name + '.nii')\n"
-      "    assert image.shape == (" + std::to_string(X) + ", " + std::to_string(Y) + ", " + std::to_string(Z) + ", frames), (name, image.shape)\n"
+      "    image = nib.load('" +
+      dir.path() +
+      "/' + name + '.nii')\n"
+      "    assert image.shape == (" +
+      std::to_string(X) + ", " + std::to_string(Y) + ", " + std::to_string(Z) +
+      ", frames), (name, image.shape)\n"
       "    assert image.header.get_data_dtype() == dtype, name\n"
-      "    assert tuple(float(v) for v in image.header.get_zooms()) == (2.0, 2.0, 2.4000000953674316, 1.0), (name, image.header.get_zooms())\n"
-      "    assert np.allclose(image.affine[:3, 3], nib.load('" + dir.path() + "/sample.nii.gz').affine[:3, 3]), name\n"
+      "    assert tuple(float(v) for v in image.header.get_zooms()) == (2.0, 2.0, 2.4000000953674316, 1.0), (name, "
+      "image.header.get_zooms())\n"
+      "    assert np.allclose(image.affine[:3, 3], nib.load('" +
+      dir.path() +
+      "/sample.nii.gz').affine[:3, 3]), name\n"
       "\"";
   EXPECT_EQ(std::system(check.c_str()), 0);
 }

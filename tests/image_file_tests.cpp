@@ -62,8 +62,8 @@ void expectPattern(VexaData<float>& data, int nx, int ny, int nz, int nt) {
 }
 
 // A file written by the NIfTI C library itself, of any stored type.
-void writeWithLibrary(const std::string& name, int datatype, const std::vector<int64_t>& extents,
-                      double slope = 0, double inter = 0) {
+void writeWithLibrary(const std::string& name, int datatype, const std::vector<int64_t>& extents, double slope = 0,
+                      double inter = 0) {
   int64_t dims[8] = {static_cast<int64_t>(extents.size()), 1, 1, 1, 1, 1, 1, 1};
   for (std::size_t i = 0; i < extents.size(); ++i) dims[i + 1] = extents[i];
   nifti_image* nim = nifti_make_new_nim(dims, datatype, 1);
@@ -79,15 +79,32 @@ void writeWithLibrary(const std::string& name, int datatype, const std::vector<i
     const double stored = slope != 0 ? (v - inter) / slope : v;
     char* at = static_cast<char*>(nim->data) + i * nim->nbyper;
     switch (datatype) {
-      case DT_UINT8: *reinterpret_cast<uint8_t*>(at) = static_cast<uint8_t>(stored); break;
-      case DT_INT8: *reinterpret_cast<int8_t*>(at) = static_cast<int8_t>(stored); break;
-      case DT_INT16: *reinterpret_cast<int16_t*>(at) = static_cast<int16_t>(stored); break;
-      case DT_UINT16: *reinterpret_cast<uint16_t*>(at) = static_cast<uint16_t>(stored); break;
-      case DT_INT32: *reinterpret_cast<int32_t*>(at) = static_cast<int32_t>(stored); break;
-      case DT_UINT32: *reinterpret_cast<uint32_t*>(at) = static_cast<uint32_t>(stored); break;
-      case DT_FLOAT32: *reinterpret_cast<float*>(at) = static_cast<float>(stored); break;
-      case DT_FLOAT64: *reinterpret_cast<double*>(at) = stored; break;
-      default: break;  // other types stay zero
+      case DT_UINT8:
+        *reinterpret_cast<uint8_t*>(at) = static_cast<uint8_t>(stored);
+        break;
+      case DT_INT8:
+        *reinterpret_cast<int8_t*>(at) = static_cast<int8_t>(stored);
+        break;
+      case DT_INT16:
+        *reinterpret_cast<int16_t*>(at) = static_cast<int16_t>(stored);
+        break;
+      case DT_UINT16:
+        *reinterpret_cast<uint16_t*>(at) = static_cast<uint16_t>(stored);
+        break;
+      case DT_INT32:
+        *reinterpret_cast<int32_t*>(at) = static_cast<int32_t>(stored);
+        break;
+      case DT_UINT32:
+        *reinterpret_cast<uint32_t*>(at) = static_cast<uint32_t>(stored);
+        break;
+      case DT_FLOAT32:
+        *reinterpret_cast<float*>(at) = static_cast<float>(stored);
+        break;
+      case DT_FLOAT64:
+        *reinterpret_cast<double*>(at) = stored;
+        break;
+      default:
+        break;  // other types stay zero
     }
   }
   nifti_set_filenames(nim, name.c_str(), 0, 1);
@@ -170,11 +187,9 @@ TEST(ImageFiles, EveryStoredTypeReadsAsFloat) {
     double slope, inter;
   };
   const Row rows[] = {
-      {DT_UINT8, "u8.nii", 0, 0},           {DT_INT8, "s8.nii", 1, -100},
-      {DT_INT16, "s16.nii", 0, 0},          {DT_INT16, "scaled.nii.gz", 0.5, 10},
-      {DT_UINT16, "u16.hdr", 0, 0},         {DT_INT32, "s32.nii", 1, 5},
-      {DT_UINT32, "u32.nii", 0, 0},         {DT_FLOAT32, "f32.hdr", 0, 0},
-      {DT_FLOAT64, "f64.nii.gz", 0.25, -3},
+      {DT_UINT8, "u8.nii", 0, 0},           {DT_INT8, "s8.nii", 1, -100},  {DT_INT16, "s16.nii", 0, 0},
+      {DT_INT16, "scaled.nii.gz", 0.5, 10}, {DT_UINT16, "u16.hdr", 0, 0},  {DT_INT32, "s32.nii", 1, 5},
+      {DT_UINT32, "u32.nii", 0, 0},         {DT_FLOAT32, "f32.hdr", 0, 0}, {DT_FLOAT64, "f64.nii.gz", 0.25, -3},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -221,16 +236,11 @@ TEST(ImageFiles, BadFilesGiveOneClearError) {
   };
   const std::string limit = "greater than allowed by the system (4294967295 bytes)";
   const Row rows[] = {
-      {"empty.nii", "not a NIfTI or ANALYZE image"},
-      {"random.nii", "not a NIfTI or ANALYZE image"},
-      {"truncated.nii", "truncated image data"},
-      {"cut.nii.gz", "truncated image data"},
-      {"five.nii", "more than 4 dimensions"},
-      {"complex.nii", "unsupported data type"},
-      {"rgb.nii", "unsupported data type"},
-      {"absurd.nii", limit},
-      {"missing.nii", "no such image file"},
-      {"folder.nii", "is a directory"},
+      {"empty.nii", "not a NIfTI or ANALYZE image"}, {"random.nii", "not a NIfTI or ANALYZE image"},
+      {"truncated.nii", "truncated image data"},     {"cut.nii.gz", "truncated image data"},
+      {"five.nii", "more than 4 dimensions"},        {"complex.nii", "unsupported data type"},
+      {"rgb.nii", "unsupported data type"},          {"absurd.nii", limit},
+      {"missing.nii", "no such image file"},         {"folder.nii", "is a directory"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.file);

@@ -91,10 +91,13 @@ TEST(Launcher, RunsTheScriptFromItsInstallation) {
   const int status = std::system(command.c_str());
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 7);  // the script's own status
-  EXPECT_EQ(testing_support::readFile(inst + "/record.txt"),
-            "args: [" + inst + "/build-configSubInstall.py]\n"
-            "cwd: " + inst + "\n"
-            "path: " + inst + "/lib:/usr/bin:/bin\n");
+  EXPECT_EQ(testing_support::readFile(inst + "/record.txt"), "args: [" + inst +
+                                                                 "/build-configSubInstall.py]\n"
+                                                                 "cwd: " +
+                                                                 inst +
+                                                                 "\n"
+                                                                 "path: " +
+                                                                 inst + "/lib:/usr/bin:/bin\n");
 
   // No interpreter: one line and status 1.
   std::remove(interpreter.c_str());

@@ -46,7 +46,7 @@ TEST(Options, BooleanValues) {
     bool taken;
     bool value;
   };
-  const Row rows[] = {{"true", true, true}, {"0", true, false}, {"No", true, false},
+  const Row rows[] = {{"true", true, true}, {"0", true, false},  {"No", true, false},
                       {"yes", true, true},  {"-i", false, true}, {"maybe", false, true}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.word);

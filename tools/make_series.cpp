@@ -120,12 +120,12 @@ int main(int argc, char** argv) {
     header.setProperty(vexa::kQformCode, norbe::makeObject(1));
     header.setProperty(vexa::kQuatern, norbe::makeObject(std::vector<float>{0, 0, 0, ox, oy, oz, 1}));
     header.setProperty(vexa::kSformCode, norbe::makeObject(1));
-    header.setProperty(vexa::kSrow, norbe::makeObject(std::vector<float>{
-                                        voxel[0], 0, 0, ox, 0, voxel[1], 0, oy, 0, 0, voxel[2], oz}));
+    header.setProperty(
+        vexa::kSrow, norbe::makeObject(std::vector<float>{voxel[0], 0, 0, ox, 0, voxel[1], 0, oy, 0, 0, voxel[2], oz}));
     vexa::Writer<VexaData<float>> writer(args[0]);
     writer.write(series);
-    std::cout << "wrote " << writer.writtenFileName() << " (" << nx << " x " << ny << " x " << nz << " x "
-              << nt << ")" << std::endl;
+    std::cout << "wrote " << writer.writtenFileName() << " (" << nx << " x " << ny << " x " << nz << " x " << nt << ")"
+              << std::endl;
     return 0;
   } catch (const std::exception& e) {
     std::cerr << argv[0] << ": " << e.what() << std::endl;
