@@ -70,17 +70,19 @@ class PropertySet : public virtual DictionaryInterface {
   const std::list<Map::iterator>& order() const { return _order; }
 
   Signal& getSignalPropertyChanged() { return _signalPropertyChanged; }
-  void blockSignals(bool block) { _signalPropertyChanged.block(block); }
-  bool signalsBlocked() const { return _signalPropertyChanged.blocked(); }
+  //! While blocked, no change is announced; the state outlives slots connected later.
+  void blockSignals(bool block) { _blocked = block; }
+  bool signalsBlocked() const { return _blocked; }
 
  private:
   Map::iterator insert(const std::string& key, Object value, bool builtin);
   void emitChanged(const std::string& key, const Object& old);
-  bool wantsEmission() const { return !_signalPropertyChanged.empty(); }
+  bool wantsEmission() const { return !_blocked && !_signalPropertyChanged.empty(); }
 
   Map _map;
   std::list<Map::iterator> _order;
   Signal _signalPropertyChanged;
+  bool _blocked = false;
 };
 
 template <class T>
@@ -103,7 +105,7 @@ void PropertySet::setProperty(const std::string& key, const T& value) {
     if (emit) old = makeObject(typed->getValue());
     typed->getValue() = value;
   } else {
-    if (emit) old = property.value->clone();
+    if (emit && property.value) old = property.value->clone();
     property.value = makeObject(value);
   }
   if (emit) emitChanged(key, old);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <new>
 #include <set>
@@ -22,21 +23,42 @@ namespace norbe {
 //! Largest element block, in bytes, that a volume may hold.
 constexpr std::int64_t kVolumeByteLimit = 4294967295LL;
 
-//! Throws the volume's size-limit error when count elements of elementSize bytes are too many.
-inline void checkVolumeAllocation(std::int64_t count, std::size_t elementSize) {
-  if (count < 0) throw std::invalid_argument("negative volume size");
-  // Compare counts, not bytes, so that huge extents cannot overflow the product.
-  if (count > kVolumeByteLimit / static_cast<std::int64_t>(elementSize)) {
-    throw std::runtime_error("attempt to allocate a volume which size is greater than allowed by the system (" +
-                             std::to_string(kVolumeByteLimit) + " bytes)");
+[[noreturn]] inline void refuseVolumeSize() {
+  throw std::runtime_error("attempt to allocate a volume which size is greater than allowed by the system (" +
+                           std::to_string(kVolumeByteLimit) + " bytes)");
+}
+
+/*!
+ * The element count of a volume of these extents. Throws the size-limit error when the
+ * elements need more bytes than the limit, or when x * y * z exceeds the 32-bit strides
+ * (which one-byte elements reach within the byte limit); std::invalid_argument for a
+ * negative extent. Each partial product is compared before it is formed, so none overflows.
+ */
+inline std::int64_t volumeElementCount(std::int64_t sx, std::int64_t sy, std::int64_t sz, std::int64_t st,
+                                       std::size_t elementSize) {
+  if (sx < 0 || sy < 0 || sz < 0 || st < 0) {
+    throw std::invalid_argument("negative volume size " + std::to_string(sx) + " x " + std::to_string(sy) + " x " +
+                                std::to_string(sz) + " x " + std::to_string(st));
   }
+  constexpr std::int64_t kMaxStride = std::numeric_limits<std::int32_t>::max();
+  std::int64_t stride = 1;
+  for (const std::int64_t extent : {sx, sy, sz}) {
+    if (extent != 0 && stride > kMaxStride / extent) refuseVolumeSize();
+    stride *= extent;
+  }
+  const std::int64_t maxCount = kVolumeByteLimit / static_cast<std::int64_t>(elementSize);
+  if (st != 0 && stride > maxCount / st) refuseVolumeSize();
+  return stride * st;
 }
 
 //! The element storage of a volume and the context that chose its allocator.
 template <class T>
 struct ElementBlock {
   explicit ElementBlock(const AllocatorContext& ctx) : context(ctx) {}
+  // A copy of a block without storage holds none either: there is nothing to copy, and
+  // an empty allocation would claim storage for elements that do not exist.
   ElementBlock(const ElementBlock& other) : context(other.context), count(other.count) {
+    if (!other.context.isAllocated()) return;
     allocate();
     copyElementsFrom(other);
   }
@@ -45,6 +67,7 @@ struct ElementBlock {
     release();
     count = other.count;
     context = other.context;
+    if (!other.context.isAllocated()) return *this;
     allocate();
     copyElementsFrom(other);
     return *this;
@@ -52,7 +75,7 @@ struct ElementBlock {
   ~ElementBlock() { release(); }
 
   void swap(ElementBlock& other) noexcept {
-    std::swap(context, other.context);
+    context.swap(other.context);
     std::swap(count, other.count);
     std::swap(data, other.data);
   }
@@ -157,7 +180,6 @@ class Volume : public VolumeProxy<T> {
   Volume(int sx, int sy, int sz, int st, void* buffer)
       : Proxy(sx, sy, sz, st), _block(AllocatorContext(CallerBuffer, rc_ptr<DataSource>(), false, 1.0f)) {
     const std::int64_t n = elementCount();
-    checkVolumeAllocation(n, sizeof(T));
     _block.context = AllocatorContext(
         CallerBuffer, rc_ptr<DataSource>(new BufferDataSource(buffer, static_cast<std::uint64_t>(n) * sizeof(T))),
         false, 1.0f);
@@ -234,10 +256,13 @@ class Volume : public VolumeProxy<T> {
     if (!_block.context.isAllocated()) allocate(sizeX, sizeY, sizeZ, sizeT, true, _block.context);
   }
 
-  //! Brings the block to the current sizes; old sizes (not all -1) keep the overlapping voxels.
+  /*!
+   * Brings the block to the current sizes; old sizes (not all -1) keep the overlapping voxels.
+   * A new block is made before the old one goes, so a refused allocation leaves the volume
+   * with its storage and strides as they were.
+   */
   void allocate(int ox, int oy, int oz, int ot, bool allocateStorage, const AllocatorContext& context) {
     const std::int64_t n = elementCount();
-    checkVolumeAllocation(n, sizeof(T));
     const bool hasOld = !(ox == -1 && oy == -1 && oz == -1 && ot == -1);
     if (allocateStorage && _block.context.isAllocated() && hasOld) {
       const bool same = ox == sizeX && oy == sizeY && oz == sizeZ && ot == sizeT;
@@ -248,13 +273,13 @@ class Volume : public VolumeProxy<T> {
         if (resized.context.allocatorType() != 3) copyOverlap(resized, ox, oy, oz, ot);
         _block.swap(resized);
       }
+    } else if (allocateStorage) {
+      ElementBlock<T> fresh(context);
+      fresh.count = static_cast<std::uint32_t>(n);
+      fresh.allocate();
+      _block.swap(fresh);
     } else {
       _block.release();
-      if (allocateStorage) {
-        _block.count = static_cast<std::uint32_t>(n);
-        _block.context = context;
-        _block.allocate();
-      }
     }
     if (allocateStorage) {
       _lineStride = sizeX;
@@ -309,15 +334,14 @@ class Volume : public VolumeProxy<T> {
   int volumeStride() const { return _volumeStride; }
 
  private:
-  std::int64_t elementCount() const {
-    if (sizeX < 0 || sizeY < 0 || sizeZ < 0 || sizeT < 0) {
-      throw std::invalid_argument("negative volume size " + std::to_string(sizeX) + " x " + std::to_string(sizeY) +
-                                  " x " + std::to_string(sizeZ) + " x " + std::to_string(sizeT));
-    }
-    return static_cast<std::int64_t>(sizeX) * sizeY * sizeZ * sizeT;
-  }
+  std::int64_t elementCount() const { return volumeElementCount(sizeX, sizeY, sizeZ, sizeT, sizeof(T)); }
 
   void copyOverlap(ElementBlock<T>& to, int ox, int oy, int oz, int ot) const {
+    // Old sizes come from a filter's report: copy only when they describe the block held.
+    if (ox < 0 || oy < 0 || oz < 0 || ot < 0 ||
+        static_cast<std::int64_t>(ox) * oy * oz * ot != static_cast<std::int64_t>(_block.count)) {
+      return;
+    }
     const std::int64_t nx = sizeX, ny = sizeY, nz = sizeZ;
     const std::int64_t px = ox, py = oy, pz = oz;
     for (int t = 0; t < std::min(sizeT, ot); ++t)

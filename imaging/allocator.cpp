@@ -6,6 +6,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace norbe {
 
@@ -126,6 +127,16 @@ AllocatorContext& AllocatorContext::operator=(const AllocatorContext& other) {
     _retain = other._retain;
   }
   return *this;
+}
+
+void AllocatorContext::swap(AllocatorContext& other) noexcept {
+  std::swap(_access, other._access);
+  _source.swap(other._source);
+  std::swap(_flag, other._flag);
+  std::swap(_useFactor, other._useFactor);
+  std::swap(_allocator, other._allocator);
+  std::swap(_allocated, other._allocated);
+  std::swap(_retain, other._retain);
 }
 
 void* AllocatorContext::allocateRaw(void* current, std::uint64_t count, std::size_t elementSize) {

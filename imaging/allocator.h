@@ -84,6 +84,8 @@ class AllocatorContext {
   AllocatorContext(const AllocatorContext& other);
   //! Takes other's choices; whether this context holds storage is left as it is.
   AllocatorContext& operator=(const AllocatorContext& other);
+  //! Exchanges everything, storage included: for blocks that trade their storage.
+  void swap(AllocatorContext& other) noexcept;
 
   //! Kind of the chosen allocator (LowLevelAllocator::type), 0 while none is chosen.
   int allocatorType() const { return _allocator ? _allocator->type() : 0; }

@@ -183,13 +183,8 @@ void checkGeometry(const std::string& file, const nifti_image& nim, int border, 
   }
   // The volume's own limit, before anything big is allocated.
   const std::int64_t w = 2 * static_cast<std::int64_t>(border);
-  const std::int64_t x = extent(nim, 1) + w, y = extent(nim, 2) + w, z = extent(nim, 3) + w;
   const std::int64_t t = frame >= 0 ? 1 : frames;
-  const std::int64_t limit = norbe::kVolumeByteLimit;
-  if (x > limit || y > limit || z > limit || t > limit || x * y > limit || x * y * z > limit) {
-    norbe::checkVolumeAllocation(limit + 1, 1);
-  }
-  norbe::checkVolumeAllocation(x * y * z * t, sizeof(float));
+  norbe::volumeElementCount(extent(nim, 1) + w, extent(nim, 2) + w, extent(nim, 3) + w, t, sizeof(float));
 }
 
 // Bytes of image data that the file can still deliver from offset on, or -1 when unknown (compressed).
