@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <iostream>
 
+#include "analysis/outputs.h"
 #include "analysis/stages.h"
+#include "analysis/version.h"
 #include "containers/singleoption.h"
 #include "imaging/imagefile.h"
 
@@ -21,16 +23,16 @@ class ProgressBar {
   ProgressBar() : _shown(::isatty(2) == 1) {}
   ~ProgressBar() { erase(); }
 
-  mirlune::Progress callback() {
+  norbe::Progress callback() {
     if (!_shown) return {};
-    return [this](int done, int total) { draw(done, total); };
+    return [this](long long done, long long total) { draw(done, total); };
   }
 
  private:
-  void draw(int done, int total) {
+  void draw(long long done, long long total) {
     const int width = 30;
-    const int filled = total > 0 ? static_cast<int>(static_cast<long long>(done) * width / total) : width;
-    std::fprintf(stderr, "\r local analysis [%.*s%*s] %d / %d voxels", filled,
+    const int filled = total > 0 ? static_cast<int>(done * width / total) : width;
+    std::fprintf(stderr, "\r local analysis [%.*s%*s] %lld / %lld voxels", filled,
                  "==============================", width - filled, "", done, total);
     std::fflush(stderr);
     _drawn = true;
@@ -53,31 +55,36 @@ int main(int argc, char** argv) {
     vexa::Reader<VexaData<float>> reader;
     VexaData<float> input(1, 1, 1, 1, 0);
     norbe::VexaApplication application(argc, argv, "Mirlune ");
+    application.setVersion(mirlune::kVersion);
     bool verbose = false;
+    int threads = 0;
     application.getParser().pushOption(
         new norbe::SingleOption<vexa::Reader<VexaData<float>>>("-i", "input files ", reader, false));
     application.getParser().pushOption(
         new norbe::SingleOption<bool>("-verbose", "yields some more info", verbose, true));
+    auto* threadsOption = new norbe::SingleOption<int>(
+        "--threads", "worker threads for the analysis (default: all cores)", threads, true);
+    threadsOption->setRange(1, 1024);
+    application.getParser().pushOption(threadsOption);
     application.initialize();
 
-    const int threads = mirlune::workerThreads(application.threads());
+    threads = norbe::workerThreads(threads);
     reader.setThreads(threads);
     reader.read(input, 0, nullptr, -1);
     std::cout << mirlune::headerReport(input) << std::flush;
     mirlune::checkExtents(input);
+    const mirlune::SeriesGeometry geometry = mirlune::SeriesGeometry::of(input);
 
     int maskCount = 0;
     VexaData<short> mask = mirlune::buildMask(input, maskCount);
-    mirlune::copyOrientation(input, mask);
-    vexa::Writer<VexaData<short>>("mask").write(mask, false, nullptr);
+    mirlune::writeOutput("mask", mask, threads);
     std::cout << mirlune::kMaskDone << std::endl;
 
     VexaData<Individu> serie = mirlune::gatherRecords(input, mask, maskCount, threads);
     std::cout << mirlune::kRecordsDone << std::endl;
-    // The records hold every analysed intensity now: give the series' storage back
-    // before the outputs are made, keeping its shape and header.
-    input.volume().reallocate(input.dimX(), input.dimY(), input.dimZ(), input.dimT(), false, norbe::AllocatorContext(),
-                              false);
+    // The records hold every intensity the analysis reads: the series' storage goes back
+    // before the outputs are made.
+    input = VexaData<float>();
 
     mirlune::LocalMaps maps;
     {
@@ -85,11 +92,11 @@ int main(int argc, char** argv) {
       mirlune::AnalysisOptions options;
       options.threads = threads;
       options.progress = bar.callback();
-      maps = mirlune::analyseLocally(input, mask, serie, options);
+      maps = mirlune::analyseLocally(geometry, mask, serie, options);
     }
     std::cout << mirlune::kAnalysisDone << std::endl;
 
-    mirlune::writeOutputs(maps, threads);
+    mirlune::writeMaps(maps, threads);
     std::cout << mirlune::kOutputsDone << std::endl;
     return 0;
   } catch (const norbe::user_interruption&) {

@@ -1,11 +1,9 @@
-#include <algorithm>
+#include "analysis/stages.h"
+
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
-#include "analysis/stages.h"
-#include "analysis/workers.h"
 #include "imaging/imagefile.h"
 
 namespace mirlune {
@@ -15,12 +13,7 @@ const char* const kRecordsDone = "serie global PCA  ok ";
 const char* const kAnalysisDone = " ANALYSE LOCALE PCA OK";
 const char* const kOutputsDone = " ecriture cartes et nouveau rat  OK";
 
-int workerThreads(int asked) {
-  if (asked > 0) return asked;
-  return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-}
-
-std::string headerReport(VexaData<float>& input) {
+std::string headerReport(const VexaData<float>& input) {
   norbe::PythonHeader* header = input.pythonHeader();
   if (!header) return "";
   norbe::Object found;
@@ -52,25 +45,40 @@ void checkExtents(const VexaData<float>& input) {
   }
 }
 
-template <class T>
-void copyOrientation(VexaData<float>& from, VexaData<T>& to) {
-  norbe::PythonHeader* source = from.pythonHeader();
-  norbe::PythonHeader* target = to.pythonHeader();
-  if (!source || !target) return;
-  for (const char* key : vexa::kOrientationKeys) {
-    norbe::Object value;
-    if (source->getProperty(key, value) && value) target->setProperty(key, value->copyValue());
+SeriesGeometry SeriesGeometry::of(const VexaData<float>& input) {
+  SeriesGeometry geometry;
+  geometry.sizeX = input.dimX();
+  geometry.sizeY = input.dimY();
+  geometry.sizeZ = input.dimZ();
+  geometry.frames = input.dimT();
+  geometry.voxelX = input.voxelSizeX();
+  geometry.voxelY = input.voxelSizeY();
+  geometry.voxelZ = input.voxelSizeZ();
+  if (norbe::PythonHeader* header = input.pythonHeader()) {
+    for (const char* key : vexa::kOrientationKeys) {
+      norbe::Object value;
+      if (header->getProperty(key, value) && value) geometry.placement.emplace_back(key, value->copyValue());
+    }
   }
+  return geometry;
 }
 
-template void copyOrientation(VexaData<float>&, VexaData<short>&);
-template void copyOrientation(VexaData<float>&, VexaData<float>&);
-template void copyOrientation(VexaData<float>&, VexaData<double>&);
+template <class T>
+VexaData<T> newOutput(const SeriesGeometry& geometry, int frames, const norbe::AllocatorContext& context) {
+  VexaData<T> output(geometry.sizeX, geometry.sizeY, geometry.sizeZ, frames, 0, context);
+  output.setVoxelSize(geometry.voxelX, geometry.voxelY, geometry.voxelZ, 1.0f);
+  norbe::PythonHeader* header = output.pythonHeader();
+  for (const auto& [key, value] : geometry.placement) header->setProperty(key, value->copyValue());
+  return output;
+}
+
+template VexaData<short> newOutput(const SeriesGeometry&, int, const norbe::AllocatorContext&);
+template VexaData<float> newOutput(const SeriesGeometry&, int, const norbe::AllocatorContext&);
+template VexaData<double> newOutput(const SeriesGeometry&, int, const norbe::AllocatorContext&);
 
 VexaData<short> buildMask(const VexaData<float>& input, int& maskCount) {
   const int X = input.dimX(), Y = input.dimY(), Z = input.dimZ(), T = input.dimT();
-  VexaData<short> mask(X, Y, Z, 1, 0);
-  mask.setVoxelSize(input.voxelSizeX(), input.voxelSizeY(), input.voxelSizeZ(), 1.0f);
+  VexaData<short> mask = newOutput<short>(SeriesGeometry::of(input), 1);
   const int middle = T / 2;
   maskCount = 0;
   for (int z = 0; z < Z; ++z)
@@ -94,45 +102,29 @@ VexaData<Individu> gatherRecords(const VexaData<float>& input, const VexaData<sh
   VexaData<Individu> serie(maskCount, 1, 1, 1, 0);
   // Each plane's records follow those of the planes before it, so planes can be filled
   // independently; no record beyond maskCount is written.
-  std::vector<int> first(static_cast<std::size_t>(Z) + 1, 0);
+  std::vector<int> first(Z + 1, 0);
   for (int z = 0; z < Z; ++z) {
     int count = 0;
     for (int y = 0; y < Y; ++y)
       for (int x = 0; x < X; ++x) count += mask(x, y, z) == 1;
-    first[static_cast<std::size_t>(z) + 1] = first[static_cast<std::size_t>(z)] + count;
+    first[z + 1] = first[z] + count;
   }
-  runTasks(Z, workerCount(threads, Z), 0, {}, [&](int, int z) {
-    int i = first[static_cast<std::size_t>(z)];
+  norbe::runTasks(Z, norbe::workerThreads(threads), [&](int, int z) {
+    int i = first[z];
     for (int y = 0; y < Y; ++y)
       for (int x = 0; x < X && i < maskCount; ++x) {
         if (mask(x, y, z) != 1) continue;
         Individu& record = serie(i, 0, 0);
-        record.values.resize(static_cast<std::size_t>(T));
-        for (int t = 0; t < T; ++t) record.values[static_cast<std::size_t>(t)] = input(x, y, z, t);
+        record.values.resize(T);
+        for (int t = 0; t < T; ++t) record.values[t] = input(x, y, z, t);
         record.position[0] = static_cast<std::int16_t>(x);
         record.position[1] = static_cast<std::int16_t>(y);
         record.position[2] = static_cast<std::int16_t>(z);
         ++i;
       }
-    return 0;
+    return 0LL;
   });
   return serie;
-}
-
-namespace {
-template <class T>
-void writeOutput(const char* name, const VexaData<T>& data, int threads) {
-  vexa::Writer<VexaData<T>> writer(name);
-  writer.setThreads(threads);
-  writer.write(data, false, nullptr);
-}
-}  // namespace
-
-void writeOutputs(const LocalMaps& maps, int threads) {
-  writeOutput("ratFiltre", maps.ratFiltre, threads);
-  writeOutput("disparite", maps.disparite, threads);
-  writeOutput("dispersion", maps.dispersion, threads);
-  writeOutput("dispersion2", maps.dispersion2, threads);
 }
 
 }  // namespace mirlune

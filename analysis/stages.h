@@ -1,11 +1,13 @@
 #pragma once
 // The stages of a Mirlune run, each a function of its inputs; the driver prints.
 
-#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "analysis/individu.h"
 #include "containers/vexadata.h"
+#include "imaging/parallel.h"
 
 namespace mirlune {
 
@@ -15,19 +17,34 @@ extern const char* const kRecordsDone;   // "serie global PCA  ok "
 extern const char* const kAnalysisDone;  // " ANALYSE LOCALE PCA OK"
 extern const char* const kOutputsDone;   // " ecriture cartes et nouveau rat  OK"
 
-//! The worker threads to use when asked for asked (0: all hardware threads).
-int workerThreads(int asked);
-
 //! The "volume dims: " and "voxel size : " lines of the input's header.
-std::string headerReport(VexaData<float>& input);
+std::string headerReport(const VexaData<float>& input);
 
 //! Refuses extents the records cannot hold (positions are 16-bit).
 void checkExtents(const VexaData<float>& input);
 
+//! What every output takes from the input: its grid, voxel size and placement in space.
+struct SeriesGeometry {
+  int sizeX = 0, sizeY = 0, sizeZ = 0, frames = 0;
+  float voxelX = 1, voxelY = 1, voxelZ = 1;
+  //! The header properties that place the input in space, as the reader gave them.
+  std::vector<std::pair<std::string, norbe::Object>> placement;
+
+  static SeriesGeometry of(const VexaData<float>& input);
+};
+
+/*!
+ * A new output on the input's grid with the given number of frames: every voxel 0, the
+ * voxel size [x, y, z, 1.0] and the input's placement in its header.
+ */
+template <class T>
+VexaData<T> newOutput(const SeriesGeometry& geometry, int frames,
+                      const norbe::AllocatorContext& context = norbe::AllocatorContext());
+
 //! 1 at every voxel positive in the middle frame and non-zero in all frames; count in maskCount.
 VexaData<short> buildMask(const VexaData<float>& input, int& maskCount);
 
-//! One record per mask voxel, in raster order (x fastest), on threads workers (0: all cores).
+//! One record per mask voxel, in raster order (x fastest), on threads workers (0: every usable CPU).
 VexaData<Individu> gatherRecords(const VexaData<float>& input, const VexaData<short>& mask, int maskCount,
                                  int threads = 1);
 
@@ -38,30 +55,21 @@ struct LocalMaps {
   VexaData<float> ratFiltre;     //!< the negated dominant singular vector, frame by frame
 };
 
-//! Called now and then from the calling thread with (voxels done, voxels in all).
-using Progress = std::function<void(int, int)>;
-
 struct AnalysisOptions {
-  int threads = 0;  //!< worker threads; 0: all hardware threads
+  int threads = 0;  //!< worker threads; 0: every usable CPU
   //! Walk each record's neighbourhood and decompose fully, as plainly as possible:
   //! slower, kept as the reference the fast route is checked against.
   bool reference = false;
-  Progress progress;
+  //! Called now and then with (voxels done, voxels in all).
+  norbe::Progress progress;
 };
 
 /*!
- * The local principal component analysis around every record. The result does not
- * depend on the number of workers, bit for bit. The fast route reads the records and
- * only the shape, voxel size and placement of input, whose voxels may be released.
+ * The local principal component analysis around every record of serie, whose records
+ * carry every intensity it reads; geometry shapes and places the maps. The result does
+ * not depend on the number of workers, bit for bit.
  */
-LocalMaps analyseLocally(const VexaData<float>& input, const VexaData<short>& mask, const VexaData<Individu>& serie,
+LocalMaps analyseLocally(const SeriesGeometry& geometry, const VexaData<short>& mask, const VexaData<Individu>& serie,
                          const AnalysisOptions& options = {});
-
-//! Writes "ratFiltre", "disparite", "dispersion" and "dispersion2", each on up to threads threads.
-void writeOutputs(const LocalMaps& maps, int threads = 1);
-
-//! Carries the input's placement in space onto an output's header.
-template <class T>
-void copyOrientation(VexaData<float>& from, VexaData<T>& to);
 
 }  // namespace mirlune

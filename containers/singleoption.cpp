@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <stdexcept>
 
 namespace norbe {
 
@@ -32,6 +35,39 @@ std::string SingleOption<bool>::valueKind() const {
 template <>
 bool SingleOption<bool>::valueIsOptional() const {
   return true;
+}
+
+template <>
+bool SingleOption<int>::feed(const std::string& value) {
+  if (_valueSet) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long number = std::strtol(value.c_str(), &end, 10);
+  if (value.empty() || *end != '\0' || errno != 0 || number < _lowest || number > _highest) {
+    throw std::runtime_error("option " + _names.front() + " needs a whole number from " + std::to_string(_lowest) +
+                             " to " + std::to_string(_highest) + ", not \"" + value + "\"");
+  }
+  *_variable = static_cast<int>(number);
+  _valueSet = true;
+  return true;
+}
+
+template <>
+std::string SingleOption<int>::valueKind() const {
+  return "<number>";
+}
+
+template <>
+bool SingleOption<std::string>::feed(const std::string& value) {
+  if (_valueSet) return false;
+  *_variable = value;
+  _valueSet = true;
+  return true;
+}
+
+template <>
+std::string SingleOption<std::string>::valueKind() const {
+  return "<text>";
 }
 
 }  // namespace norbe

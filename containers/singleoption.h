@@ -10,7 +10,7 @@ namespace norbe {
 
 /*!
  * Bound to a reader by default (the value is a file name handed to setFileName);
- * bool has its own parsing below.
+ * bool, int and std::string have their own parsing below.
  */
 template <class T>
 class SingleOption : public OptionBase {
@@ -25,12 +25,20 @@ class SingleOption : public OptionBase {
     if (!_optional && !_valueSet) throw missing_option(_names.front());
   }
   std::string info() override {
-    if (_optional) return "[ " + names() + " " + valueKind() + " ]\n" + _help;
-    return names() + " " + valueKind() + "\n" + _help;
+    const std::string kind = _valueName.empty() ? valueKind() : "<" + _valueName + ">";
+    if (_optional) return "[ " + names() + " " + kind + " ]\n" + _help;
+    return names() + " " + kind + "\n" + _help;
   }
   bool valueIsOptional() const override;
 
   bool valueSet() const { return _valueSet; }
+  //! How the help line names the value, instead of the type's own name.
+  void setValueName(const std::string& name) { _valueName = name; }
+  //! For int: the values accepted; others are refused with a message naming the range.
+  void setRange(int lowest, int highest) {
+    _lowest = lowest;
+    _highest = highest;
+  }
 
  private:
   //! How the help line names the value ("<boolean>", "<file name ...>").
@@ -39,6 +47,8 @@ class SingleOption : public OptionBase {
   T* _variable;
   bool _optional;
   bool _valueSet;
+  std::string _valueName;
+  int _lowest = 0, _highest = 0;
 };
 
 template <class T>
@@ -76,5 +86,17 @@ template <>
 std::string SingleOption<bool>::valueKind() const;
 template <>
 bool SingleOption<bool>::valueIsOptional() const;
+
+// An int takes a whole number within its range; anything else is an error naming the range.
+template <>
+bool SingleOption<int>::feed(const std::string& value);
+template <>
+std::string SingleOption<int>::valueKind() const;
+
+// A string takes the next word as it is.
+template <>
+bool SingleOption<std::string>::feed(const std::string& value);
+template <>
+std::string SingleOption<std::string>::valueKind() const;
 
 }  // namespace norbe

@@ -1,11 +1,6 @@
 #include "imaging/application.h"
 
-#include <cstdlib>
 #include <iostream>
-
-#ifndef MIRLUNE_VERSION
-#define MIRLUNE_VERSION "unknown"
-#endif
 
 namespace norbe {
 
@@ -40,7 +35,17 @@ void OptionsParser::pushOption(OptionBase* option) {
   if (option) _options.push_back(option);
 }
 
-void OptionsParser::parse(const std::vector<std::string>& words) {
+void OptionsParser::parse(const std::vector<std::string>& given) {
+  std::vector<std::string> words;
+  for (const std::string& word : given) {
+    const std::size_t equals = word.find('=');
+    if (word.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      words.push_back(word.substr(0, equals));
+      words.push_back(word.substr(equals + 1));
+    } else {
+      words.push_back(word);
+    }
+  }
   for (std::size_t i = 0; i < words.size();) {
     const std::string& word = words[i];
     OptionBase* owner = nullptr;
@@ -74,9 +79,9 @@ std::string NorbeApplication::usage() const {
   std::string text = _brief + "\n\n";
   for (OptionBase* option : _parser.options()) text += option->info() + "\n";
   text +=
-      "[ --threads <number> ]\nworker threads for the analysis (default: all cores)\n"
       "[ -h | --help ]\nprint this help and exit\n"
       "[ --version ]\nprint the version and exit\n";
+  if (!_epilogue.empty()) text += "\n" + _epilogue;
   return text;
 }
 
@@ -91,19 +96,8 @@ void NorbeApplication::initialize() {
     if (word == "--version") {
       std::string name = _brief;
       while (!name.empty() && name.back() == ' ') name.pop_back();
-      std::cout << name << " " << MIRLUNE_VERSION << std::endl;
+      std::cout << name << " " << _version << std::endl;
       throw user_interruption("version printed");
-    }
-    if (word == "--threads") {
-      if (i + 1 >= _args.size()) throw std::runtime_error("missing value after option --threads");
-      const std::string& value = _args[++i];
-      char* end = nullptr;
-      const long threads = std::strtol(value.c_str(), &end, 10);
-      if (value.empty() || *end != '\0' || threads < 1 || threads > 1024) {
-        throw std::runtime_error("option --threads needs a whole number from 1 to 1024, not \"" + value + "\"");
-      }
-      _threads = static_cast<int>(threads);
-      continue;
     }
     words.push_back(word);
   }

@@ -40,6 +40,8 @@ class OptionBase {
   //! True when the option may stand alone, without a value after it.
   virtual bool valueIsOptional() const { return false; }
 
+  //! Another name the option answers to ("--output" beside "-o").
+  void addName(const std::string& name) { _names.push_back(name); }
   //! The names joined for help lines.
   std::string names() const;
   const std::vector<std::string>& nameList() const { return _names; }
@@ -62,7 +64,10 @@ class OptionsParser {
   void pushOption(OptionBase* option);
   const std::vector<OptionBase*>& options() const { return _options; }
 
-  //! Feeds each word to the options; standard options are left to the caller.
+  /*!
+   * Feeds each word to the options; standard options are left to the caller. A word
+   * "--name=value" is read as "--name" followed by "value".
+   */
   void parse(const std::vector<std::string>& words);
 
  private:
@@ -79,15 +84,18 @@ class NorbeApplication {
   virtual void initialize();
 
   const std::string& brief() const { return _brief; }
+  //! What --version prints after the program's name.
+  void setVersion(const std::string& version) { _version = version; }
+  //! Text that --help prints after the option lines.
+  void setEpilogue(const std::string& text) { _epilogue = text; }
   std::string usage() const;
-  //! Worker threads asked for with --threads (0: all hardware threads).
-  int threads() const { return _threads; }
 
  private:
   std::vector<std::string> _args;
   std::string _brief;
+  std::string _version = "unknown";
+  std::string _epilogue;
   OptionsParser _parser;
-  int _threads = 0;
 };
 
 class VexaApplication : public NorbeApplication {

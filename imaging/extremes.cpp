@@ -6,11 +6,14 @@
 
 #include <Eigen/Dense>
 
+#include "imaging/orientation.h"
+
 namespace vexa {
 
 namespace {
 
 constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Pivots of the normalised tridiagonal below this are nudged to it: an eigenvalue
 // perturbation far below rounding, but it keeps the derivative recurrences finite.
 constexpr double kPivotMin = 1e-30;
@@ -42,8 +45,12 @@ struct ExtremesSolver::Work {
   }
 
   Eigen::Tridiagonalization<Eigen::MatrixXd> tri;
+  // The tridiagonal, divided by scale: diagonal d, off-diagonal e and its squares e2.
   std::vector<double> d, e, e2;
-  // Inverse iteration: the LU factors of T - shift I with partial pivoting.
+  double scale = 0;
+  // Bounds of the spectrum of the scaled tridiagonal (Gershgorin discs, widened by rounding).
+  double lo = 0, hi = 0;
+  // The LU factors of T - shift I with partial pivoting: rows have diag, up1, up2.
   std::vector<double> diag, up1, up2, low, multiplier;
   std::vector<char> swapped;
   Eigen::VectorXd y, start, workspace;
@@ -66,10 +73,10 @@ Evaluation evaluate(const std::vector<double>& d, const std::vector<double>& e2,
   out.h = (dq * s) * (dq * s) - ddq * s;
   for (int k = 1; k < n; ++k) {
     const double r = s;
-    const double e2r2 = e2[static_cast<std::size_t>(k - 1)] * r * r;
+    const double e2r2 = e2[k - 1] * r * r;
     const double ddqNext = e2r2 * (ddq - 2.0 * dq * dq * r);
     const double dqNext = -1.0 + e2r2 * dq;
-    q = d[static_cast<std::size_t>(k)] - x - e2[static_cast<std::size_t>(k - 1)] * r;
+    q = d[k] - x - e2[k - 1] * r;
     if (std::abs(q) < kPivotMin) q = -kPivotMin;
     s = 1.0 / q;
     dq = dqNext;
@@ -82,10 +89,14 @@ Evaluation evaluate(const std::vector<double>& d, const std::vector<double>& e2,
   return out;
 }
 
-// The eigenvalue of rank m (0 = smallest) of the tridiagonal, within [lo, hi], from start.
-// A finite known root is divided out of the Laguerre steps, so that they head for the next one.
+/*!
+ * The eigenvalue of rank m (0 = smallest) of the tridiagonal, within [lo, hi], from start.
+ * A finite known root is divided out of the Laguerre steps, so that they head for the next
+ * one. The Sturm count keeps a bracket around the target, so the result is within a few
+ * units of rounding of |lo| + |hi| even where Laguerre's steps would wander.
+ */
 double eigenvalue(const std::vector<double>& d, const std::vector<double>& e2, int n, int m, double lo, double hi,
-                  double start, double known = std::numeric_limits<double>::quiet_NaN()) {
+                  double start, double known = kNaN) {
   const bool deflate = std::isfinite(known);
   const int degree = deflate ? n - 1 : n;
   const double tolerance = 4 * kEpsilon * std::max({std::abs(lo), std::abs(hi), 1e-300});
@@ -105,7 +116,7 @@ double eigenvalue(const std::vector<double>& d, const std::vector<double>& e2, i
     }
     // Laguerre's step towards the target never passes the neighbouring root, so it is
     // taken only when that root is the target; otherwise the bracket is halved.
-    double next = std::numeric_limits<double>::quiet_NaN();
+    double next = kNaN;
     const int effective = at.below - (deflate && x > known ? 1 : 0);
     const bool adjacent = left ? effective == m + 1 : effective == m;
     const double root = std::sqrt(std::max(0.0, (degree - 1) * (degree * at.h - at.g * at.g)));
@@ -127,150 +138,170 @@ double eigenvalue(const std::vector<double>& d, const std::vector<double>& e2, i
 
 }  // namespace
 
-Extremes ExtremesSolver::solve(const double* a, double* vector) {
-  Work& w = *_work;
+bool ExtremesSolver::trivialCase(const double* a, Extremes& out, double* vector) const {
   const int n = _n;
-  Extremes out;
-  const double nan = std::numeric_limits<double>::quiet_NaN();
   bool finite = true;
   for (int i = 0; i < n * n; ++i) finite = finite && std::isfinite(a[i]);
   if (!finite) {
-    out.first = out.second = out.last = nan;
-    std::fill(vector, vector + n, nan);
-    return out;
+    out.first = out.second = out.last = kNaN;
+    std::fill(vector, vector + n, kNaN);
+    return true;
   }
   if (n == 1) {
     out.first = out.second = out.last = std::abs(a[0]);
-    out.positive = a[0] >= 0;
     vector[0] = -1.0;
-    return out;
+    return true;
   }
+  return false;
+}
 
+bool ExtremesSolver::tridiagonalise(const double* a) {
+  Work& w = *_work;
+  const int n = _n;
   w.tri.compute(Eigen::Map<const Eigen::MatrixXd>(a, n, n));
-  double scale = 0;
+  w.scale = 0;
   for (int i = 0; i < n; ++i) {
-    w.d[static_cast<std::size_t>(i)] = w.tri.diagonal()(i);
-    scale = std::max(scale, std::abs(w.d[static_cast<std::size_t>(i)]));
+    w.d[i] = w.tri.diagonal()(i);
+    w.scale = std::max(w.scale, std::abs(w.d[i]));
   }
   for (int i = 0; i < n - 1; ++i) {
-    w.e[static_cast<std::size_t>(i)] = w.tri.subDiagonal()(i);
-    scale = std::max(scale, std::abs(w.e[static_cast<std::size_t>(i)]));
+    w.e[i] = w.tri.subDiagonal()(i);
+    w.scale = std::max(w.scale, std::abs(w.e[i]));
   }
-  if (scale == 0) {
-    // The zero matrix: every vector is an eigenvector; take the first axis.
-    out.first = out.second = out.last = 0;
-    std::fill(vector, vector + n, 0.0);
-    vector[0] = -1.0;
-    return out;
-  }
+  if (w.scale == 0) return false;
   // Work on T / scale, so that the recurrences stay far from overflow.
-  double lo = std::numeric_limits<double>::infinity(), hi = -lo;
   for (int i = 0; i < n; ++i) {
-    const std::size_t k = static_cast<std::size_t>(i);
-    w.d[k] /= scale;
+    w.d[i] /= w.scale;
     if (i < n - 1) {
-      w.e[k] /= scale;
-      w.e2[k] = w.e[k] * w.e[k];
+      w.e[i] /= w.scale;
+      w.e2[i] = w.e[i] * w.e[i];
     }
   }
+  w.lo = std::numeric_limits<double>::infinity();
+  w.hi = -w.lo;
   for (int i = 0; i < n; ++i) {
-    const std::size_t k = static_cast<std::size_t>(i);
-    const double radius = (i > 0 ? std::abs(w.e[k - 1]) : 0.0) + (i < n - 1 ? std::abs(w.e[k]) : 0.0);
-    lo = std::min(lo, w.d[k] - radius);
-    hi = std::max(hi, w.d[k] + radius);
+    const double radius = (i > 0 ? std::abs(w.e[i - 1]) : 0.0) + (i < n - 1 ? std::abs(w.e[i]) : 0.0);
+    w.lo = std::min(w.lo, w.d[i] - radius);
+    w.hi = std::max(w.hi, w.d[i] + radius);
   }
-  const double margin = 4 * kEpsilon * std::max(std::abs(lo), std::abs(hi));
-  lo -= margin;
-  hi += margin;
+  const double margin = 4 * kEpsilon * std::max(std::abs(w.lo), std::abs(w.hi));
+  w.lo -= margin;
+  w.hi += margin;
+  return true;
+}
 
+void ExtremesSolver::threeEigenvalues(double& largest, double& second, double& smallest) const {
+  const Work& w = *_work;
+  const int n = _n;
   // A positive semi-definite matrix has no eigenvalue below 0 beyond rounding, and its
   // second largest is at most the trace less the largest: starting there, close to the
   // clustered small eigenvalues, saves the iteration its long approach from the bounds.
   double trace = 0;
-  for (int i = 0; i < n; ++i) trace += w.d[static_cast<std::size_t>(i)];
-  const double rounding = 8 * n * kEpsilon * std::max(std::abs(lo), std::abs(hi));
-  const double largest = eigenvalue(w.d, w.e2, n, n - 1, lo, hi, hi);
-  const double smallest = eigenvalue(w.d, w.e2, n, 0, lo, hi, std::max(lo, -rounding));
-  double secondLargest = smallest;
+  for (int i = 0; i < n; ++i) trace += w.d[i];
+  const double rounding = 8 * n * kEpsilon * std::max(std::abs(w.lo), std::abs(w.hi));
+  largest = eigenvalue(w.d, w.e2, n, n - 1, w.lo, w.hi, w.hi);
+  smallest = eigenvalue(w.d, w.e2, n, 0, w.lo, w.hi, std::max(w.lo, -rounding));
+  second = smallest;
   if (n > 2) {
     // Far enough above the largest that dividing it out costs no accuracy.
-    const double bound = std::min(hi, trace - largest + rounding);
-    const double start = bound < largest - 0.125 * (largest - lo) ? bound : hi + 0.125 * (hi - lo);
-    secondLargest = eigenvalue(w.d, w.e2, n, n - 2, lo, hi + 0.25 * (hi - lo), start, largest);
+    const double bound = std::min(w.hi, trace - largest + rounding);
+    const double start = bound < largest - 0.125 * (largest - w.lo) ? bound : w.hi + 0.125 * (w.hi - w.lo);
+    second = eigenvalue(w.d, w.e2, n, n - 2, w.lo, w.hi + 0.25 * (w.hi - w.lo), start, largest);
   }
-  out.first = std::abs(largest) * scale;
-  out.second = std::abs(secondLargest) * scale;
-  out.last = std::abs(smallest) * scale;
-  // Rounding leaves a positive semi-definite matrix's smallest eigenvalue at most a few
-  // units of rounding below 0; beyond that |lambda| no longer sorts like lambda.
-  out.positive = smallest >= -1e-9 * std::abs(largest);
+}
 
-  // Inverse iteration for the largest eigenvalue's vector: LU of T - largest I with
-  // partial pivoting; a zero pivot is replaced by a tiny one.
-  const double tiny = kEpsilon * std::max(std::abs(lo), std::abs(hi));
+void ExtremesSolver::factorShifted(double shift) {
+  Work& w = *_work;
+  const int n = _n;
+  // A zero pivot (the shift is an eigenvalue to rounding) becomes a tiny one: the solve
+  // then grows the eigenvector's direction enormously, which is what inverse iteration wants.
+  const double tiny = kEpsilon * std::max(std::abs(w.lo), std::abs(w.hi));
+  std::vector<double>& low = w.low;
   for (int i = 0; i < n; ++i) {
-    const std::size_t k = static_cast<std::size_t>(i);
-    w.diag[k] = w.d[k] - largest;
-    w.up1[k] = i < n - 1 ? w.e[k] : 0.0;
-    w.up2[k] = 0.0;
-    w.low[k] = i < n - 1 ? w.e[k] : 0.0;
+    w.diag[i] = w.d[i] - shift;
+    w.up1[i] = i < n - 1 ? w.e[i] : 0.0;
+    w.up2[i] = 0.0;
+    low[i] = i < n - 1 ? w.e[i] : 0.0;
   }
   for (int i = 0; i < n - 1; ++i) {
-    const std::size_t k = static_cast<std::size_t>(i);
-    if (std::abs(w.diag[k]) >= std::abs(w.low[k])) {
-      w.swapped[k] = 0;
-      if (w.diag[k] == 0.0) w.diag[k] = tiny;
-      const double mult = w.low[k] / w.diag[k];
-      w.multiplier[k] = mult;
-      w.diag[k + 1] -= mult * w.up1[k];
+    if (std::abs(w.diag[i]) >= std::abs(low[i])) {
+      w.swapped[i] = 0;
+      if (w.diag[i] == 0.0) w.diag[i] = tiny;
+      const double mult = low[i] / w.diag[i];
+      w.multiplier[i] = mult;
+      w.diag[i + 1] -= mult * w.up1[i];
     } else {
-      w.swapped[k] = 1;
-      const double mult = w.diag[k] / w.low[k];
-      w.multiplier[k] = mult;
-      // Row k becomes the old row k + 1; row k + 1 the old row k minus mult times it.
-      const double oldUp1 = w.up1[k];
-      w.diag[k] = w.low[k];
-      w.up1[k] = w.diag[k + 1];
-      w.up2[k] = i < n - 2 ? w.up1[k + 1] : 0.0;
-      w.diag[k + 1] = oldUp1 - mult * w.up1[k];
-      if (i < n - 2) w.up1[k + 1] = -mult * w.up2[k];
+      w.swapped[i] = 1;
+      const double mult = w.diag[i] / low[i];
+      w.multiplier[i] = mult;
+      // Row i becomes the old row i + 1; row i + 1 the old row i minus mult times it.
+      const double oldUp1 = w.up1[i];
+      w.diag[i] = low[i];
+      w.up1[i] = w.diag[i + 1];
+      w.up2[i] = i < n - 2 ? w.up1[i + 1] : 0.0;
+      w.diag[i + 1] = oldUp1 - mult * w.up1[i];
+      if (i < n - 2) w.up1[i + 1] = -mult * w.up2[i];
     }
   }
-  if (w.diag[static_cast<std::size_t>(n - 1)] == 0.0) w.diag[static_cast<std::size_t>(n - 1)] = tiny;
+  if (w.diag[n - 1] == 0.0) w.diag[n - 1] = tiny;
+}
 
-  // A fixed start with no special direction, then three solves.
+void ExtremesSolver::inverseIteration() {
+  Work& w = *_work;
+  const int n = _n;
+  // The shift is the eigenvalue to within a few units of rounding, so each solve multiplies
+  // the wanted direction by about 1 / (n eps) against 1 / gap for the others: from a start
+  // with no special direction, three solves leave the others below rounding unless the gap
+  // to the next eigenvalue is under about eps^(2/3) of the spectrum. For such clustered
+  // tops the vector is only defined to about eps / gap anyway, and the result is a unit
+  // vector of the cluster's span.
   w.y = w.start;
   for (int sweep = 0; sweep < 3; ++sweep) {
     for (int i = 0; i < n - 1; ++i) {
-      const std::size_t k = static_cast<std::size_t>(i);
-      if (w.swapped[k]) std::swap(w.y(i), w.y(i + 1));
-      w.y(i + 1) -= w.multiplier[k] * w.y(i);
+      if (w.swapped[i]) std::swap(w.y(i), w.y(i + 1));
+      w.y(i + 1) -= w.multiplier[i] * w.y(i);
     }
     for (int i = n - 1; i >= 0; --i) {
-      const std::size_t k = static_cast<std::size_t>(i);
       double value = w.y(i);
-      if (i + 1 < n) value -= w.up1[k] * w.y(i + 1);
-      if (i + 2 < n) value -= w.up2[k] * w.y(i + 2);
-      w.y(i) = value / w.diag[k];
+      if (i + 1 < n) value -= w.up1[i] * w.y(i + 1);
+      if (i + 2 < n) value -= w.up2[i] * w.y(i + 2);
+      w.y(i) = value / w.diag[i];
     }
     const double norm = w.y.norm();
     if (!(norm > 0) || !std::isfinite(norm)) break;
     w.y /= norm;
   }
+}
 
+void ExtremesSolver::backTransform(double* vector) {
+  Work& w = *_work;
+  const int n = _n;
   w.tri.matrixQ().applyThisOnTheLeft(w.y, w.workspace);
   w.y.normalize();
-  double sum = w.y.sum();
-  bool flip = sum > 0;
-  if (sum == 0) {
-    for (int i = 0; i < n; ++i) {
-      if (w.y(i) != 0) {
-        flip = w.y(i) > 0;
-        break;
-      }
-    }
+  const double sign = pointsTheWrongWay(w.y.data(), n) ? -1.0 : 1.0;
+  for (int i = 0; i < n; ++i) vector[i] = sign * w.y(i);
+}
+
+Extremes ExtremesSolver::solve(const double* a, double* vector) {
+  Extremes out;
+  if (trivialCase(a, out, vector)) return out;
+  if (!tridiagonalise(a)) {
+    // The zero matrix: every vector is an eigenvector; take the first axis.
+    std::fill(vector, vector + _n, 0.0);
+    vector[0] = -1.0;
+    return out;
   }
-  for (int i = 0; i < n; ++i) vector[i] = flip ? -w.y(i) : w.y(i);
+  double largest, second, smallest;
+  threeEigenvalues(largest, second, smallest);
+  // The eigenvalues of a positive semi-definite matrix are its singular values; rounding
+  // may leave the smallest a few units of rounding below 0, hence the absolute values.
+  const double scale = _work->scale;
+  out.first = std::abs(largest) * scale;
+  out.second = std::abs(second) * scale;
+  out.last = std::abs(smallest) * scale;
+  factorShifted(largest);
+  inverseIteration();
+  backTransform(vector);
   return out;
 }
 

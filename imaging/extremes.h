@@ -29,15 +29,27 @@ class ExtremesSolver {
 
   int size() const { return _n; }
   /*!
-   * Solves for the symmetric matrix whose column-major storage is a (n * n values;
-   * only the lower triangle is read). The dominant eigenvector lands in vector (n values),
-   * oriented so that its components sum to a negative number (the first non-zero one
-   * negative when they sum to 0). Non-finite input gives NaN everywhere.
+   * Solves for the positive semi-definite matrix whose column-major storage is a (n * n
+   * values; only the lower triangle is read). The dominant eigenvector lands in vector
+   * (n values), oriented by pointsTheWrongWay's rule. Non-finite input gives NaN everywhere.
    */
   Extremes solve(const double* a, double* vector);
 
  private:
   struct Work;
+  //! Non-finite input and n = 1: answers directly; false when there is work to do.
+  bool trivialCase(const double* a, Extremes& out, double* vector) const;
+  //! Householder tridiagonalisation, scaled to its largest entry; false for the zero matrix.
+  bool tridiagonalise(const double* a);
+  //! Largest, second largest and smallest eigenvalue of the scaled tridiagonal.
+  void threeEigenvalues(double& largest, double& second, double& smallest) const;
+  //! LU factors, with partial pivoting, of the scaled tridiagonal less shift.
+  void factorShifted(double shift);
+  //! Three solves with the factors, from a fixed start.
+  void inverseIteration();
+  //! The tridiagonal's vector taken back to the matrix, normalised and oriented.
+  void backTransform(double* vector);
+
   int _n;
   std::unique_ptr<Work> _work;
 };

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "containers/vexadata.h"
+#include "imaging/pendingfile.h"
 
 namespace vexa {
 
@@ -70,15 +71,27 @@ class Writer<VexaData<T>> {
    */
   virtual bool write(const VexaData<T>& data, bool ascii = false, const std::string* format = nullptr);
 
+  /*!
+   * The same, but the complete file, flushed to disk, stays under a temporary name in the
+   * same folder until the returned StagedFile is committed with others of its set.
+   */
+  StagedFile writeStaged(const VexaData<T>& data);
+
   void setFileName(const std::string& fileName) { _fileName = fileName; }
   const std::string& fileName() const { return _fileName; }
   //! Threads that may write an uncompressed file's slices side by side.
   void setThreads(int threads) { _threads = threads > 0 ? threads : 1; }
+  //! The header's description field (at most 79 characters are kept).
+  void setDescription(const std::string& description) { _description = description; }
   //! The name the file is written under.
   std::string writtenFileName() const;
 
  private:
+  //! Writes header, extension and voxels; returns the file's size.
+  std::int64_t writeInto(PendingFile& out, const VexaData<T>& data) const;
+
   std::string _fileName;
+  std::string _description;
   int _threads = 1;
 };
 

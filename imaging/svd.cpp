@@ -10,6 +10,8 @@
 
 #include <Eigen/Dense>
 
+#include "imaging/orientation.h"
+
 namespace {
 
 using Matrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic>;
@@ -33,15 +35,6 @@ Matrix toMatrix(const VexaData<double>& U) {
 void fromMatrix(const Matrix& m, VexaData<double>& U) {
   for (int column = 0; column < m.cols(); ++column)
     for (int row = 0; row < m.rows(); ++row) U(row, column) = m(row, column);
-}
-
-// Flips column k when its orientation is not the agreed one.
-bool needsFlip(const Matrix& m, int k) {
-  const double sum = m.col(k).sum();
-  if (sum != 0.0) return sum > 0.0;
-  for (int row = 0; row < m.rows(); ++row)
-    if (m(row, k) != 0.0) return m(row, k) > 0.0;
-  return false;
 }
 
 VexaData<double> newValues(int n) { return VexaData<double>(n, 1, 1, 1, 0, norbe::AllocatorContext()); }
@@ -80,7 +73,7 @@ VexaData<double> VexaSVD<double>::doit(VexaData<double>& U, VexaData<double>* V)
     values = svd.singularValues();
   }
   for (int k = 0; k < n; ++k) {
-    if (needsFlip(left, k)) {
+    if (vexa::pointsTheWrongWay(left.col(k).data(), n)) {
       left.col(k) = -left.col(k);
       right.col(k) = -right.col(k);
     }

@@ -22,7 +22,7 @@ Analysed analyse(const VexaData<float>& input, int threads = 1, bool reference =
   mirlune::AnalysisOptions options;
   options.threads = threads;
   options.reference = reference;
-  run.maps = mirlune::analyseLocally(input, run.mask, serie, options);
+  run.maps = mirlune::analyseLocally(mirlune::SeriesGeometry::of(input), run.mask, serie, options);
   return run;
 }
 
@@ -158,7 +158,7 @@ TEST(LocalAnalysis, OnlyMaskVoxelsTakePart) {
   VexaData<short> mask = run.mask;  // shared volume
   mask(6, 0, 0) = 2;
   VexaData<Individu> serie = mirlune::gatherRecords(input, mask, 2);
-  LocalMaps maps = mirlune::analyseLocally(input, mask, serie);
+  LocalMaps maps = mirlune::analyseLocally(mirlune::SeriesGeometry::of(input), mask, serie);
   EXPECT_EQ(maps.disparite(5, 0, 0), 0.0);
 }
 

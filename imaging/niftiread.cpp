@@ -1,0 +1,333 @@
+// Reading NIfTI-1, NIfTI-2 and ANALYZE images as 32-bit floats.
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nifti2_io.h>
+
+#include "imaging/headerjson.h"
+#include "imaging/imagefile.h"
+#include "imaging/niftiinternal.h"
+#include "imaging/parallel.h"
+
+namespace vexa {
+
+namespace {
+
+using norbe::makeObject;
+using norbe::Object;
+
+// The library prints its own diagnostics unless told not to; ours are the exceptions.
+void quietLibrary() {
+  static const bool quiet = [] {
+    nifti_set_debug_level(0);
+    return true;
+  }();
+  (void)quiet;
+}
+
+struct NiftiFree {
+  void operator()(nifti_image* image) const { nifti_image_free(image); }
+};
+using NiftiPtr = std::unique_ptr<nifti_image, NiftiFree>;
+
+struct ZnzClose {
+  void operator()(znzptr* file) const {
+    znzFile f = file;
+    znzclose(f);
+  }
+};
+using ZnzPtr = std::unique_ptr<znzptr, ZnzClose>;
+
+bool isRegularFile(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The header file behind a name: the name itself, or the name with a known ending.
+std::string resolveHeader(const std::string& name) {
+  if (name.empty()) throw std::runtime_error("no input file name given");
+  struct stat info;
+  if (::stat(name.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) failFile(name, "is a directory, not an image file");
+  const char* endings[] = {"", ".nii", ".nii.gz", ".hdr", ".hdr.gz"};
+  for (const char* ending : endings) {
+    std::string candidate = name + ending;
+    if (endsWith(candidate, ".img")) candidate.replace(candidate.size() - 4, 4, ".hdr");
+    if (endsWith(candidate, ".img.gz")) candidate.replace(candidate.size() - 7, 7, ".hdr.gz");
+    if (isRegularFile(candidate)) return candidate;
+  }
+  failFile(name, "no such image file (tried .nii, .nii.gz and .hdr)");
+}
+
+bool isSupportedType(int datatype) {
+  switch (datatype) {
+    case DT_UINT8:
+    case DT_INT8:
+    case DT_INT16:
+    case DT_UINT16:
+    case DT_INT32:
+    case DT_UINT32:
+    case DT_INT64:
+    case DT_UINT64:
+    case DT_FLOAT32:
+    case DT_FLOAT64:
+      return true;
+    default:
+      return false;
+  }
+}
+
+//! The file's scale slope and intercept: a slope of 0 (or not finite) means unscaled.
+struct Scaling {
+  explicit Scaling(const nifti_image& nim)
+      : scaled(nim.scl_slope != 0.0 && std::isfinite(nim.scl_slope)),
+        slope(nim.scl_slope),
+        inter(std::isfinite(nim.scl_inter) ? nim.scl_inter : 0.0) {}
+
+  template <class Raw>
+  float apply(Raw raw) const {
+    return scaled ? static_cast<float>(static_cast<double>(raw) * slope + inter) : static_cast<float>(raw);
+  }
+
+  bool scaled;
+  double slope;
+  double inter;
+};
+
+template <class Raw>
+void convertTo(const unsigned char* bytes, std::size_t count, float* out, const Scaling& scaling) {
+  for (std::size_t i = 0; i < count; ++i) {
+    Raw raw;
+    std::memcpy(&raw, bytes + i * sizeof(Raw), sizeof(Raw));
+    out[i] = scaling.apply(raw);
+  }
+}
+
+//! count stored values of the file's type to scaled floats.
+void convert(int datatype, const unsigned char* bytes, std::size_t count, float* out, const Scaling& scaling) {
+  switch (datatype) {
+    case DT_UINT8:
+      return convertTo<std::uint8_t>(bytes, count, out, scaling);
+    case DT_INT8:
+      return convertTo<std::int8_t>(bytes, count, out, scaling);
+    case DT_INT16:
+      return convertTo<std::int16_t>(bytes, count, out, scaling);
+    case DT_UINT16:
+      return convertTo<std::uint16_t>(bytes, count, out, scaling);
+    case DT_INT32:
+      return convertTo<std::int32_t>(bytes, count, out, scaling);
+    case DT_UINT32:
+      return convertTo<std::uint32_t>(bytes, count, out, scaling);
+    case DT_INT64:
+      return convertTo<std::int64_t>(bytes, count, out, scaling);
+    case DT_UINT64:
+      return convertTo<std::uint64_t>(bytes, count, out, scaling);
+    case DT_FLOAT32:
+      return convertTo<float>(bytes, count, out, scaling);
+    case DT_FLOAT64:
+      return convertTo<double>(bytes, count, out, scaling);
+    default:
+      return;
+  }
+}
+
+// Extents along dim[1..7] as the file gives them, 1 where the header leaves them out.
+std::int64_t extent(const nifti_image& nim, int axis) { return axis <= nim.dim[0] ? nim.dim[axis] : 1; }
+
+void checkGeometry(const std::string& file, const nifti_image& nim, int border, int frame) {
+  if (!isSupportedType(nim.datatype)) {
+    failFile(file, std::string("unsupported data type ") + nifti_datatype_string(nim.datatype) +
+                       " (integers, float32 and float64 are read)");
+  }
+  if (nim.dim[0] < 1 || nim.dim[0] > 7) failFile(file, "invalid number of dimensions " + std::to_string(nim.dim[0]));
+  for (int axis = 1; axis <= nim.dim[0]; ++axis) {
+    if (nim.dim[axis] < 1) {
+      failFile(file, "invalid extent " + std::to_string(nim.dim[axis]) + " on axis " + std::to_string(axis));
+    }
+  }
+  for (int axis = 5; axis <= nim.dim[0]; ++axis) {
+    if (nim.dim[axis] > 1) failFile(file, "has more than 4 dimensions, which a series cannot hold");
+  }
+  const std::int64_t frames = extent(nim, 4);
+  if (frame >= frames) {
+    failFile(file, "has no frame " + std::to_string(frame) + " (" + std::to_string(frames) + " frames)");
+  }
+  // The volume's own limit, before anything big is allocated.
+  const std::int64_t w = 2 * static_cast<std::int64_t>(border);
+  const std::int64_t t = frame >= 0 ? 1 : frames;
+  norbe::volumeElementCount(extent(nim, 1) + w, extent(nim, 2) + w, extent(nim, 3) + w, t, sizeof(float));
+}
+
+// Bytes of image data that the file can still deliver from offset on, or -1 when unknown (compressed).
+std::int64_t availableBytes(const std::string& dataFile, std::int64_t offset) {
+  if (nifti_is_gzfile(dataFile.c_str())) return -1;
+  struct stat info;
+  if (::stat(dataFile.c_str(), &info) != 0) return 0;
+  return static_cast<std::int64_t>(info.st_size) - offset;
+}
+
+// Our own properties, from the extension, win over what the fields gave.
+void takeExtensionProperties(norbe::PythonHeader& header, const nifti_image& nim) {
+  for (int i = 0; i < nim.num_ext; ++i) {
+    const nifti1_extension& extension = nim.ext_list[i];
+    if (extension.ecode != NIFTI_ECODE_COMMENT || !extension.edata || extension.esize <= 8) continue;
+    std::string text(extension.edata, static_cast<std::size_t>(extension.esize - 8));
+    text.resize(std::strlen(text.c_str()));  // padding
+    std::vector<NamedProperty> properties;
+    try {
+      properties = propertiesFromJson(text);
+    } catch (const std::runtime_error&) {
+      continue;  // a comment of another program
+    }
+    for (const auto& property : properties) {
+      if (header.propertySet().isBuiltin(property.key)) continue;
+      header.setProperty(property.key, property.value);
+    }
+  }
+}
+
+void setHeaderProperties(norbe::PythonHeader& header, const nifti_image& nim) {
+  const int entries = nim.dim[0] >= 4 ? 4 : 3;
+  std::vector<int> dims;
+  std::vector<float> sizes;
+  for (int axis = 1; axis <= entries; ++axis) {
+    dims.push_back(static_cast<int>(extent(nim, axis)));
+    sizes.push_back(axis <= nim.dim[0] ? static_cast<float>(nim.pixdim[axis]) : 1.0f);
+  }
+  header.setProperty(kVolumeDimension, makeObject(dims));
+  header.setProperty(kVoxelSize, makeObject(sizes));
+  header.setProperty(kXyztUnits, makeObject(nim.xyz_units | nim.time_units));
+  header.setProperty(kQformCode, makeObject(nim.qform_code));
+  header.setProperty(kQuatern,
+                     makeObject(std::vector<float>{static_cast<float>(nim.quatern_b), static_cast<float>(nim.quatern_c),
+                                                   static_cast<float>(nim.quatern_d), static_cast<float>(nim.qoffset_x),
+                                                   static_cast<float>(nim.qoffset_y), static_cast<float>(nim.qoffset_z),
+                                                   static_cast<float>(nim.qfac < 0 ? -1.0 : 1.0)}));
+  header.setProperty(kSformCode, makeObject(nim.sform_code));
+  std::vector<float> srow;
+  for (int row = 0; row < 3; ++row)
+    for (int column = 0; column < 4; ++column) srow.push_back(static_cast<float>(nim.sto_xyz.m[row][column]));
+  header.setProperty(kSrow, makeObject(srow));
+  takeExtensionProperties(header, nim);
+}
+
+//! Binary image data, in slices read side by side when the file is not compressed.
+void readData(const std::string& file, const nifti_image& nim, VexaData<float>& result, int frame, int threads) {
+  const std::int64_t nx = extent(nim, 1), ny = extent(nim, 2), nz = extent(nim, 3);
+  const std::int64_t frames = frame >= 0 ? 1 : extent(nim, 4);
+  const std::int64_t lineBytes = nx * nim.nbyper;
+  const std::int64_t frameBytes = lineBytes * ny * nz;
+  const std::int64_t start = nim.iname_offset + (frame >= 0 ? frame * frameBytes : 0);
+  const std::int64_t wanted = frameBytes * frames;
+  const std::string dataFile = nim.iname ? nim.iname : file;
+
+  const std::int64_t available = availableBytes(dataFile, start);
+  if (available >= 0 && available < wanted) {
+    failFile(file, "truncated image data (" + std::to_string(std::max<std::int64_t>(available, 0)) + " of " +
+                       std::to_string(wanted) + " bytes)");
+  }
+  const bool compressed = nifti_is_gzfile(dataFile.c_str());
+  const bool swap = nim.byteorder != nifti_short_order();
+  const Scaling scaling(nim);
+  const std::int64_t linesPerChunk = std::max<std::int64_t>(1, (4 << 20) / std::max<std::int64_t>(lineBytes, 1));
+  const std::int64_t lines = ny * nz * frames;
+  // A compressed stream reads in order; plain data is shared out in slices read side by side.
+  const int parts = compressed ? 1 : partsForBytes(wanted, threads);
+
+  norbe::runTasks(parts, parts, [&](int, int part) {
+    const std::int64_t begin = lines * part / parts, end = lines * (part + 1) / parts;
+    znzFile raw = znzopen(dataFile.c_str(), "rb", compressed);
+    if (znz_isnull(raw)) failFile(dataFile, std::string("cannot open image data: ") + std::strerror(errno));
+    ZnzPtr input(raw);
+    const std::int64_t offset = start + begin * lineBytes;
+    if (offset > 0 && znzseek(raw, static_cast<znz_off_t>(offset), SEEK_SET) < 0) {
+      failFile(file, "truncated image data (cannot reach its start)");
+    }
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(linesPerChunk * lineBytes));
+    std::vector<float> values(static_cast<std::size_t>(linesPerChunk * nx));
+    for (std::int64_t first = begin; first < end; first += linesPerChunk) {
+      const std::int64_t count = std::min(linesPerChunk, end - first);
+      const std::size_t size = static_cast<std::size_t>(count * lineBytes);
+      if (znzread(bytes.data(), 1, size, raw) != size) {
+        failFile(file, "truncated image data (" + std::to_string(first * lineBytes) + " of " +
+                           std::to_string(wanted) + " bytes could be read)");
+      }
+      if (swap && nim.swapsize > 1) {
+        nifti_swap_Nbytes(static_cast<std::int64_t>(size) / nim.swapsize, nim.swapsize, bytes.data());
+      }
+      convert(nim.datatype, bytes.data(), static_cast<std::size_t>(count * nx), values.data(), scaling);
+      for (std::int64_t i = 0; i < count; ++i) {
+        const std::int64_t line = first + i;
+        const int y = static_cast<int>(line % ny);
+        const int z = static_cast<int>((line / ny) % nz);
+        const int t = static_cast<int>(line / (ny * nz));
+        std::memcpy(&result(0, y, z, t), values.data() + i * nx, static_cast<std::size_t>(nx) * sizeof(float));
+      }
+    }
+    return 0LL;
+  });
+}
+
+//! Text data (the ASCII form): the library parses it, then the values are converted.
+void readText(const std::string& file, nifti_image& nim, VexaData<float>& result, int frame) {
+  if (nifti_image_load(&nim) < 0 || !nim.data) failFile(file, "cannot read the image data");
+  const int nx = result.dimX(), ny = result.dimY(), nz = result.dimZ(), nt = result.dimT();
+  const std::int64_t per = static_cast<std::int64_t>(nx) * ny * nz;
+  const std::int64_t skip = frame >= 0 ? frame * per : 0;
+  std::vector<float> values(static_cast<std::size_t>(per * nt));
+  convert(nim.datatype, static_cast<const unsigned char*>(nim.data) + skip * nim.nbyper, values.size(), values.data(),
+          Scaling(nim));
+  std::size_t i = 0;
+  for (int t = 0; t < nt; ++t)
+    for (int z = 0; z < nz; ++z)
+      for (int y = 0; y < ny; ++y)
+        for (int x = 0; x < nx; ++x) result(x, y, z, t) = values[i++];
+}
+
+}  // namespace
+
+Reader<VexaData<float>>::~Reader() = default;
+
+void Reader<VexaData<float>>::read(VexaData<float>& data, int border, const std::string*, int frame) {
+  quietLibrary();
+  if (border < 0) throw std::runtime_error("negative border width " + std::to_string(border));
+  const std::string file = resolveHeader(_fileName);
+  NiftiPtr nim(nifti_image_read(file.c_str(), 0));
+  if (!nim) failFile(file, "not a NIfTI or ANALYZE image, or its header is damaged");
+  checkGeometry(file, *nim, border, frame);
+
+  const int nx = static_cast<int>(extent(*nim, 1)), ny = static_cast<int>(extent(*nim, 2)),
+            nz = static_cast<int>(extent(*nim, 3));
+  const int nt = frame >= 0 ? 1 : static_cast<int>(extent(*nim, 4));
+  // Every voxel is read into place, so a block without a border need not be cleared first.
+  VexaData<float> result(nx, ny, nz, nt, border,
+                         norbe::AllocatorContext(border == 0 ? norbe::Overwrite : norbe::ReadWrite));
+  if (nim->nifti_type == NIFTI_FTYPE_ASCII) {
+    readText(file, *nim, result, frame);
+  } else {
+    readData(file, *nim, result, frame, _threads);
+  }
+  setHeaderProperties(*result.pythonHeader(), *nim);
+  if (frame >= 0) {
+    // One frame read: the header describes what was read.
+    Object dims = result.pythonHeader()->getProperty(kVolumeDimension);
+    if (dims && dims->isArray() && dims->size() >= 4) dims->getArrayItem(3)->setScalar(1);
+  }
+  data = std::move(result);
+}
+
+VexaData<float>* Reader<VexaData<float>>::read(int border, const std::string* format, int frame) {
+  auto data = std::make_unique<VexaData<float>>();
+  read(*data, border, format, frame);
+  return data.release();
+}
+
+}  // namespace vexa

@@ -1,0 +1,104 @@
+#pragma once
+// Files under construction: written under a temporary name beside their final one, and
+// known to a process-wide list so that a failing or interrupted run can remove them.
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <zlib.h>
+
+namespace vexa {
+
+/*!
+ * The temporaries of this process. Creating, renaming and removing one happen under
+ * lock(), so whoever holds it sees a list that matches the disk.
+ */
+class Temporaries {
+ public:
+  static std::mutex& lock();
+  //! Removes every listed file; the caller holds lock(). Returns how many were removed.
+  static int removeAllLocked();
+  //! Paths listed now (a copy).
+  static std::vector<std::string> list();
+
+ private:
+  friend class PendingFile;
+  friend class StagedFile;
+  static void addLocked(const std::string& path);
+  static void forgetLocked(const std::string& path);
+};
+
+/*!
+ * A file written to a temporary name in the folder of finalName. commit() checks its
+ * size and renames it into place; staged() instead leaves the complete file, flushed to
+ * disk, under its temporary name for a later rename (StagedFile). Destroyed without
+ * either, it removes the temporary.
+ */
+class PendingFile {
+ public:
+  PendingFile(const std::string& finalName, bool compress);
+  ~PendingFile();
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+
+  void write(const void* data, std::size_t size);
+  //! Writes at a given offset of an uncompressed file; safe from several threads at once.
+  void writeAt(std::int64_t offset, const void* data, std::size_t size) const;
+  bool compressed() const { return _compress; }
+
+  //! Closes, checks the size on disk where it can, and moves the file into place.
+  void commit(std::int64_t expectedSize);
+  //! Closes, checks and flushes the file to disk, and hands its temporary name on.
+  std::string staged(std::int64_t expectedSize);
+
+ private:
+  void close(std::int64_t expectedSize, bool flush);
+  std::string gzMessage();
+  [[noreturn]] void abandon(const std::string& why);
+  void discard();
+
+  std::string _final;
+  std::string _temporary;
+  bool _compress;
+  int _fd = -1;
+  gzFile _gz = nullptr;
+  bool _done = false;
+};
+
+/*!
+ * A complete file waiting under a temporary name to replace finalName. Files of one set
+ * are renamed together by commitAll; a StagedFile destroyed before that removes its file.
+ */
+class StagedFile {
+ public:
+  StagedFile(std::string temporary, std::string finalName)
+      : _temporary(std::move(temporary)), _final(std::move(finalName)) {}
+  StagedFile(StagedFile&& other) noexcept;
+  StagedFile& operator=(StagedFile&&) = delete;
+  StagedFile(const StagedFile&) = delete;
+  ~StagedFile();
+
+  const std::string& finalName() const { return _final; }
+  const std::string& temporaryName() const { return _temporary; }
+
+  /*!
+   * Renames every file into place under Temporaries::lock(), so that an interruption
+   * sees either none of them renamed or all, then flushes the folders that hold them.
+   * Throws std::runtime_error, leaving the rest staged, when a rename fails.
+   */
+  static void commitAll(std::vector<StagedFile>& files);
+
+ private:
+  std::string _temporary;
+  std::string _final;
+};
+
+//! Flushes a folder's entries (renames into it) to disk; errors are ignored where the system cannot.
+void syncFolder(const std::string& folder);
+
+//! The folder part of a path ("." when it has none).
+std::string folderOf(const std::string& path);
+
+}  // namespace vexa
