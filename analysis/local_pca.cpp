@@ -309,7 +309,9 @@ LocalMaps analyseLocally(const SeriesGeometry& geometry, const VexaData<short>& 
     const int blocks = (records + kBlock - 1) / kBlock;
     const int workers = std::min(norbe::workerThreads(options.threads), blocks);
     std::vector<std::unique_ptr<ReferenceAnalyser>> analysers;
-    for (int w = 0; w < workers; ++w) analysers.push_back(std::make_unique<ReferenceAnalyser>(mask, recordIndex, serie, T));
+    analysers.reserve(workers);
+    for (int w = 0; w < workers; ++w)
+      analysers.push_back(std::make_unique<ReferenceAnalyser>(mask, recordIndex, serie, T));
     norbe::runTasks(
         blocks, workers,
         [&](int worker, int block) {
@@ -329,6 +331,7 @@ LocalMaps analyseLocally(const SeriesGeometry& geometry, const VexaData<short>& 
   const int affordable = std::max(1, static_cast<int>(budget / perWorker));
   const int workers = std::min({norbe::workerThreads(options.threads), Z, affordable});
   std::vector<std::unique_ptr<PlaneAnalyser>> analysers;
+  analysers.reserve(workers);
   for (int w = 0; w < workers; ++w) analysers.push_back(std::make_unique<PlaneAnalyser>(mask, recordIndex, serie, T));
   norbe::runTasks(
       Z, workers, [&](int worker, int z) { return static_cast<long long>(analysers[worker]->analysePlane(z, maps)); },

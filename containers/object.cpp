@@ -18,7 +18,7 @@ bool DynArrayInterface::isDynArray() const { return false; }
 bool DictionaryInterface::isDictionary() const { return false; }
 bool DictionaryIteratorInterface::isDictionaryIterator() const { return false; }
 
-void DictionaryInterface::copyProperties(Object source) {
+void DictionaryInterface::copyProperties(const Object& source) {
   if (!source) return;
   // Collect first: source may be this very dictionary.
   std::vector<std::pair<std::string, Object>> entries;

@@ -151,7 +151,7 @@ class DictionaryInterface : public virtual SizeInterface, public virtual Iterabl
   virtual bool hasProperty(const std::string& key) const = 0;
   virtual void clearProperties() = 0;
   //! Stores a copy of every entry of source (a dictionary object) in this dictionary.
-  virtual void copyProperties(Object source);
+  virtual void copyProperties(const Object& source);
 
   //! Looks key up; the result is null when the key is absent.
   Object getProperty(const char* key);
@@ -420,7 +420,7 @@ class TypedObject : public GenericObject {
     else
       detail::unsupported("object of type ", type(), " is not a Dictionary");
   }
-  void copyProperties(Object source) override {
+  void copyProperties(const Object& source) override {
     if constexpr (kDictionary)
       getValue().copyProperties(source);
     else

@@ -50,10 +50,9 @@ class rc_ptr {
   ~rc_ptr() { release(); }
 
   rc_ptr& operator=(const rc_ptr& other) {
-    if (other._object != _object) {
-      rc_ptr copy(other);
-      swap(copy);
-    }
+    if (this == &other) return *this;
+    rc_ptr copy(other);  // copy and swap: safe when other shares this handle's object
+    swap(copy);
     return *this;
   }
   rc_ptr& operator=(rc_ptr&& other) noexcept {

@@ -15,7 +15,7 @@ Object PropertyFilter::getOldValue(const std::string& key) const {
 Headered::Headered() = default;
 
 Headered::Headered(const Headered& other)
-    : DefaultRefConstruction(), RCObject(), sigc::trackable(), Observer(), _header(other._header) {}
+    : DefaultRefConstruction(other), RCObject(other), sigc::trackable(other), Observer(other), _header(other._header) {}
 
 Headered& Headered::operator=(const Headered& other) {
   if (&other != this) _header = other._header;

@@ -257,8 +257,8 @@ void readData(const std::string& file, const nifti_image& nim, VexaData<float>& 
       const std::int64_t count = std::min(linesPerChunk, end - first);
       const std::size_t size = static_cast<std::size_t>(count * lineBytes);
       if (znzread(bytes.data(), 1, size, raw) != size) {
-        failFile(file, "truncated image data (" + std::to_string(first * lineBytes) + " of " +
-                           std::to_string(wanted) + " bytes could be read)");
+        failFile(file, "truncated image data (" + std::to_string(first * lineBytes) + " of " + std::to_string(wanted) +
+                           " bytes could be read)");
       }
       if (swap && nim.swapsize > 1) {
         nifti_swap_Nbytes(static_cast<std::int64_t>(size) / nim.swapsize, nim.swapsize, bytes.data());

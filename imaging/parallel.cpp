@@ -85,7 +85,10 @@ int cgroupCpus(const std::string& root, const std::string& selfCgroup) {
       std::stringstream list(controllers);
       for (std::string controller; std::getline(list, controller, ',');) {
         if (controller != "cpu") continue;
-        cpus = tightestQuota(root + "/" + controllers, group, false);
+        std::string hierarchy = root;
+        hierarchy += '/';
+        hierarchy += controllers;
+        cpus = tightestQuota(hierarchy, group, false);
         if (cpus == 0) cpus = tightestQuota(root + "/cpu", group, false);
       }
     }
@@ -141,7 +144,7 @@ void runTasks(int count, int workers, const Task& work, const Progress& progress
     try {
       pool.emplace_back([&loop, w] { loop(w, false); });
     } catch (const std::exception&) {  // std::system_error, or std::bad_alloc for its state
-      break;  // go on with the workers already running
+      break;                           // go on with the workers already running
     }
   }
   loop(0, static_cast<bool>(progress));

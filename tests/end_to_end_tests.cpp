@@ -77,7 +77,7 @@ TEST(EndToEnd, SampleSeriesMatchesAnIndependentReference) {
   for (int z = 0; z < Z; ++z)
     for (int y = 0; y < Y; ++y)
       for (int x = 0; x < X; ++x) {
-        const std::size_t at = static_cast<std::size_t>(x + X * (y + Y * z));
+        const std::size_t at = x + static_cast<std::size_t>(X) * (y + static_cast<std::size_t>(Y) * z);
         const bool in = selected(x, y, z);
         ASSERT_EQ(mask(x, y, z), in ? 1.0f : 0.0f);
         std::vector<const float*> rows;
@@ -109,7 +109,7 @@ TEST(EndToEnd, SampleSeriesMatchesAnIndependentReference) {
             c(b, a) /= count - 1;
           }
         Eigen::JacobiSVD<Eigen::MatrixXd> svd(c, Eigen::ComputeFullU);
-        const Eigen::VectorXd s = svd.singularValues();
+        const Eigen::VectorXd& s = svd.singularValues();
         Eigen::VectorXd u = svd.matrixU().col(0);
         if (u.sum() > 0) u = -u;
         ASSERT_NEAR(dispar[at], s(0) - s(T - 1), 1e-9 * s(0)) << x << " " << y << " " << z;

@@ -13,53 +13,16 @@
 #include <gtest/gtest.h>
 #include <nifti2_io.h>
 
+#include "image_support.h"
 #include "imaging/imagefile.h"
 #include "test_support.h"
 
 using namespace norbe;
 using testing_support::CapturedStderr;
 using testing_support::TempDir;
+using namespace testing_support;
 
 namespace {
-
-// A value every voxel can be checked against; fits in a signed 16-bit integer.
-double pattern(int x, int y, int z, int t) { return x + 10 * y + 100 * z + 1000 * t; }
-
-template <class T>
-VexaData<T> patterned(int nx, int ny, int nz, int nt, int border = 0) {
-  VexaData<T> data(nx, ny, nz, nt, border);
-  for (int t = 0; t < nt; ++t)
-    for (int z = 0; z < nz; ++z)
-      for (int y = 0; y < ny; ++y)
-        for (int x = 0; x < nx; ++x) data(x, y, z, t) = static_cast<T>(pattern(x, y, z, t));
-  return data;
-}
-
-void setOrientation(PythonHeader& header) {
-  header.setProperty(vexa::kQformCode, makeObject(1));
-  header.setProperty(vexa::kQuatern, makeObject(std::vector<float>{0, 0, 1, 10.5f, -20, 30, -1}));
-  header.setProperty(vexa::kSformCode, makeObject(2));
-  header.setProperty(vexa::kSrow, makeObject(std::vector<float>{-1.5f, 0, 0, 10.5f, 0, -2, 0, -20, 0, 0, 2.5f, 30}));
-  header.setProperty(vexa::kXyztUnits, makeObject(10));
-}
-
-VexaData<float> readBack(const std::string& name) {
-  VexaData<float> data;
-  vexa::Reader<VexaData<float>> reader(name);
-  reader.read(data, 0, nullptr, -1);
-  return data;
-}
-
-void expectPattern(VexaData<float>& data, int nx, int ny, int nz, int nt) {
-  ASSERT_EQ(data.dimX(), nx);
-  ASSERT_EQ(data.dimY(), ny);
-  ASSERT_EQ(data.dimZ(), nz);
-  ASSERT_EQ(data.dimT(), nt);
-  for (int t = 0; t < nt; ++t)
-    for (int z = 0; z < nz; ++z)
-      for (int y = 0; y < ny; ++y)
-        for (int x = 0; x < nx; ++x) ASSERT_EQ(data(x, y, z, t), pattern(x, y, z, t)) << x << y << z << t;
-}
 
 // A file written by the NIfTI C library itself, of any stored type.
 void writeWithLibrary(const std::string& name, int datatype, const std::vector<int64_t>& extents, double slope = 0,
@@ -300,39 +263,6 @@ TEST(ImageFiles, FailedWriteLeavesNoFileBehind) {
   EXPECT_EQ(plain.rfind(dir.file("map.nii") + ": cannot write: ", 0), 0u) << plain;
   EXPECT_EQ(zipped.rfind(dir.file("map.nii.gz") + ": cannot write: ", 0), 0u) << zipped;
   EXPECT_EQ(std::system(("test -z \"$(ls -A '" + dir.path() + "')\"").c_str()), 0) << "files left behind";
-}
-
-TEST(ImageFiles, AnIndependentReaderAgrees) {
-  TempDir dir;
-  auto s = patterned<short>(5, 4, 3, 2);
-  s.setVoxelSize(1.5f, 2.0f, 2.5f, 1.0f);
-  setOrientation(*s.pythonHeader());
-  vexa::Writer<VexaData<short>>(dir.file("short.nii")).write(s);
-  auto f = patterned<float>(5, 4, 3, 2);
-  f.setVoxelSize(1.5f, 2.0f, 2.5f, 1.0f);
-  setOrientation(*f.pythonHeader());
-  vexa::Writer<VexaData<float>>(dir.file("float.nii.gz")).write(f);
-  auto d = patterned<double>(5, 4, 3, 1);
-  d.setVoxelSize(1.5f, 2.0f, 2.5f, 1.0f);
-  setOrientation(*d.pythonHeader());
-  vexa::Writer<VexaData<double>>(dir.file("double.nii")).write(d);
-
-  const std::string command = "/usr/bin/python3 " MIRLUNE_SOURCE_DIR "/tests/nibabel_check.py " + dir.path();
-  ASSERT_EQ(std::system(command.c_str()), 0) << command;
-
-  // And the file nibabel wrote: scaled int16, compressed, with its affine.
-  VexaData<float> back = readBack(dir.file("from_nibabel.nii.gz"));
-  expectPattern(back, 5, 4, 3, 2);
-  EXPECT_EQ(back.voxelSizeZ(), 2.5f);
-  EXPECT_EQ(back.pythonHeader()->getProperty(vexa::kSformCode)->value<int>(), 1);
-  EXPECT_EQ(back.pythonHeader()->getProperty(vexa::kSrow)->value<std::vector<float>>()[3], 10.5f);
-
-  for (const char* name : {"nifti2.nii", "analyze.img"}) {
-    SCOPED_TRACE(name);
-    VexaData<float> other = readBack(dir.file(name));
-    expectPattern(other, 5, 4, 3, 2);
-    EXPECT_EQ(other.voxelSizeY(), 2.0f);
-  }
 }
 
 TEST(ImageFiles, SlicesWrittenAndReadSideBySide) {

@@ -30,7 +30,7 @@ const char* const kLimit =
 
 void expectLimitError(int sx, int sy, int sz, int st) {
   try {
-    Volume<unsigned char>(sx, sy, sz, st, AllocatorContext(), false);
+    const Volume<unsigned char> refused(sx, sy, sz, st, AllocatorContext(), false);
     ADD_FAILURE() << sx << " x " << sy << " x " << sz << " x " << st << " accepted";
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), kLimit);

@@ -53,7 +53,7 @@ TEST(Volume, AllocationLimitIsCheckedBeforeAnything) {
   // 65537 * 257 * 17 * 15 = 4294967295 one-byte elements: exactly the limit passes the check.
   EXPECT_NO_THROW(Volume<unsigned char>(65537, 257, 17, 15, AllocatorContext(), false));
   try {
-    Volume<unsigned char>(65536, 65536, 1, 1, AllocatorContext(), false);
+    const Volume<unsigned char> refused(65536, 65536, 1, 1, AllocatorContext(), false);
     ADD_FAILURE() << "4294967296 bytes accepted";
   } catch (const std::runtime_error& e) {
     EXPECT_EQ(e.what(), message);
