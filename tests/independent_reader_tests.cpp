@@ -42,4 +42,3 @@ TEST(IndependentReader, ReadsOurFilesAndWritesOnesWeRead) {
     EXPECT_EQ(other.voxelSizeY(), 2.0f);
   }
 }
-
