@@ -132,6 +132,7 @@ int main(int argc, char** argv) {
     fillHead(series, seed, frameSeconds);
     placeInSpace(series, voxel, frameSeconds);
     vexa::Writer<VexaData<float>> writer(args[0]);
+    writer.setDescription("Mirlune");
     writer.write(series);
     std::cout << "wrote " << writer.writtenFileName() << " (" << nx << " x " << ny << " x " << nz << " x " << nt << ")"
               << std::endl;
