@@ -109,8 +109,11 @@ struct ElementBlock {
   }
 
   void copyElementsFrom(const ElementBlock& other) {
-    const int mine = context.allocatorType();
-    if (mine == 3 || mine == 5 || other.context.allocatorType() == 5) return;
+    const AllocatorKind mine = context.allocatorType();
+    if (mine == AllocatorKind::CallerBuffer || mine == AllocatorKind::NoStorage ||
+        other.context.allocatorType() == AllocatorKind::NoStorage) {
+      return;
+    }
     std::copy(other.data, other.data + std::min(count, other.count), data);
   }
 
@@ -270,7 +273,7 @@ class Volume : public VolumeProxy<T> {
         ElementBlock<T> resized(context);
         resized.count = static_cast<std::uint32_t>(n);
         resized.allocate();
-        if (resized.context.allocatorType() != 3) copyOverlap(resized, ox, oy, oz, ot);
+        if (resized.context.allocatorType() != AllocatorKind::CallerBuffer) copyOverlap(resized, ox, oy, oz, ot);
         _block.swap(resized);
       }
     } else if (allocateStorage) {

@@ -65,34 +65,33 @@ class BufferAllocator : public LowLevelAllocator {
     return source->buffer();
   }
   void deallocate(void*, std::uint64_t, std::size_t) const override {}
-  int type() const override { return 3; }
+  AllocatorKind type() const override { return AllocatorKind::CallerBuffer; }
 };
 
 class NoStorageAllocator : public LowLevelAllocator {
  public:
   void* allocate(std::uint64_t, std::size_t, DataSource*) const override { return nullptr; }
   void deallocate(void*, std::uint64_t, std::size_t) const override {}
-  int type() const override { return 5; }
+  AllocatorKind type() const override { return AllocatorKind::NoStorage; }
 };
 }  // namespace
 
-AllocatorStrategy::MappingMode AllocatorStrategy::mappingMode(int access, std::uint64_t,
-                                                              const rc_ptr<DataSource>& source, bool, float) {
-  if (access == HeaderOnly) return None;
-  if (access == Overwrite) return Unset;
-  if (access == CallerBuffer || (source && source->mode() == CallerBuffer)) return Buffer;
-  return Memory;
+AllocatorKind AllocatorStrategy::mappingMode(int access, std::uint64_t, const rc_ptr<DataSource>& source, bool, float) {
+  if (access == HeaderOnly) return AllocatorKind::NoStorage;
+  if (access == Overwrite) return AllocatorKind::MemoryUnset;
+  if (access == CallerBuffer || (source && source->mode() == CallerBuffer)) return AllocatorKind::CallerBuffer;
+  return AllocatorKind::Memory;
 }
 
-const LowLevelAllocator* AllocatorStrategy::lowLevelAllocator(MappingMode mode) {
+const LowLevelAllocator* AllocatorStrategy::lowLevelAllocator(AllocatorKind kind) {
   static const BufferAllocator buffer;
   static const NoStorageAllocator none;
-  switch (mode) {
-    case Buffer:
+  switch (kind) {
+    case AllocatorKind::CallerBuffer:
       return &buffer;
-    case None:
+    case AllocatorKind::NoStorage:
       return &none;
-    case Unset:
+    case AllocatorKind::MemoryUnset:
       return &OverwriteAllocator::singleton();
     default:
       return &MemoryAllocator::singleton();

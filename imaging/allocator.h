@@ -8,7 +8,16 @@
 
 namespace norbe {
 
-//! How a volume means to use its storage.
+//! The kinds of low-level allocator, with the numbers contexts have always reported.
+enum class AllocatorKind : int {
+  NotChosen = 0,
+  Memory = 1,        //!< plain memory, each element built from a default element
+  MemoryUnset = 2,   //!< plain memory, elements of trivial types left unset
+  CallerBuffer = 3,  //!< the caller's memory: its contents are the caller's
+  NoStorage = 5      //!< no element storage at all
+};
+
+//! How a volume means to use its storage; the strategy turns it into an allocator kind.
 enum DataAccess : int {
   ReadWrite = 0,
   CallerBuffer = 3,  //!< the elements are the caller's memory
@@ -48,9 +57,7 @@ class LowLevelAllocator {
   virtual ~LowLevelAllocator();
   virtual void* allocate(std::uint64_t count, std::size_t elementSize, DataSource* source) const = 0;
   virtual void deallocate(void* pointer, std::uint64_t count, std::size_t elementSize) const = 0;
-  //! 1 plain memory, 2 plain memory left as it comes, 3 caller buffer (contents are
-  //! the caller's), 5 no storage.
-  virtual int type() const = 0;
+  virtual AllocatorKind type() const = 0;
 };
 
 class MemoryAllocator : public LowLevelAllocator {
@@ -58,21 +65,21 @@ class MemoryAllocator : public LowLevelAllocator {
   static const MemoryAllocator& singleton();
   void* allocate(std::uint64_t count, std::size_t elementSize, DataSource* source) const override;
   void deallocate(void* pointer, std::uint64_t count, std::size_t elementSize) const override;
-  int type() const override { return 1; }
+  AllocatorKind type() const override { return AllocatorKind::Memory; }
 };
 
 //! Plain memory whose elements of trivial types are not set: for blocks about to be overwritten.
 class OverwriteAllocator : public MemoryAllocator {
  public:
   static const OverwriteAllocator& singleton();
-  int type() const override { return 2; }
+  AllocatorKind type() const override { return AllocatorKind::MemoryUnset; }
 };
 
 struct AllocatorStrategy {
-  enum MappingMode { Memory = 0, Unset = 4, Buffer = 3, None = 5 };
-  static MappingMode mappingMode(int access, std::uint64_t bytes, const rc_ptr<DataSource>& source, bool flag,
-                                 float useFactor);
-  static const LowLevelAllocator* lowLevelAllocator(MappingMode mode);
+  //! The kind of allocator for an access mode and data source.
+  static AllocatorKind mappingMode(int access, std::uint64_t bytes, const rc_ptr<DataSource>& source, bool flag,
+                                   float useFactor);
+  static const LowLevelAllocator* lowLevelAllocator(AllocatorKind kind);
 };
 
 //! Chooses and remembers the allocator of one element block.
@@ -87,8 +94,8 @@ class AllocatorContext {
   //! Exchanges everything, storage included: for blocks that trade their storage.
   void swap(AllocatorContext& other) noexcept;
 
-  //! Kind of the chosen allocator (LowLevelAllocator::type), 0 while none is chosen.
-  int allocatorType() const { return _allocator ? _allocator->type() : 0; }
+  //! Kind of the chosen allocator; NotChosen while none is chosen.
+  AllocatorKind allocatorType() const { return _allocator ? _allocator->type() : AllocatorKind::NotChosen; }
   const LowLevelAllocator* allocator() const { return _allocator; }
   int accessMode() const { return _access; }
   const rc_ptr<DataSource>& dataSource() const { return _source; }

@@ -143,7 +143,7 @@ TEST(Volume, CallerBufferIsUsedInPlace) {
   std::vector<short> buffer(2 * 3 * 1 * 2, 7);
   {
     Volume<short> v(2, 3, 1, 2, buffer.data());
-    EXPECT_EQ(v.allocatorContext().allocatorType(), 3);
+    EXPECT_EQ(v.allocatorContext().allocatorType(), AllocatorKind::CallerBuffer);
     EXPECT_EQ(v.at(1, 2, 0, 1), 7);  // the caller's contents, not a default element
     v.at(0, 0, 0, 1) = 42;
   }
@@ -267,7 +267,7 @@ TEST(Volume, SlotOfADestroyedVolumeIsNotCalled) {
 TEST(Volume, OverwriteContextSkipsOnlyTrivialConstruction) {
   // Records own heap memory: they are built even when the block is to be overwritten.
   Volume<Individu> records(3, 1, 1, 1, AllocatorContext(Overwrite));
-  EXPECT_EQ(records.allocatorContext().allocatorType(), 2);
+  EXPECT_EQ(records.allocatorContext().allocatorType(), AllocatorKind::MemoryUnset);
   records.at(2).values.assign(4, 1.0f);
   EXPECT_TRUE(records.at(0).values.empty());
 
