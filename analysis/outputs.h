@@ -1,20 +1,75 @@
 #pragma once
-// Where and how a run's files are written.
+// Where and how a run's files are written: one folder, locked for the run, and a set of
+// files that replace the previous set together or not at all.
 
 #include <string>
+#include <vector>
 
 #include "analysis/stages.h"
+#include "imaging/pendingfile.h"
 
 namespace mirlune {
 
 //! The description every file of the program carries in its header.
 extern const char* const kFileDescription;
 
-//! Writes one output under its bare name (the writer adds the ending), on up to threads threads.
-template <class T>
-void writeOutput(const std::string& name, const VexaData<T>& data, int threads);
+//! The bare names of a run's five outputs, in the order they are written.
+extern const char* const kOutputNames[5];
 
-//! Writes "ratFiltre", "disparite", "dispersion" and "dispersion2", in that order.
-void writeMaps(const LocalMaps& maps, int threads);
+/*!
+ * The folder a run writes into, created with its parents when missing, and held under an
+ * exclusive advisory lock (flock on the folder itself) while the object lives, so that a
+ * second run into it fails at once. The kernel drops the lock when the process ends,
+ * however it ends. An empty name is the current folder.
+ */
+class OutputFolder {
+ public:
+  explicit OutputFolder(const std::string& folder);
+  ~OutputFolder();
+  OutputFolder(const OutputFolder&) = delete;
+  OutputFolder& operator=(const OutputFolder&) = delete;
+
+  //! The path of an output's file: the bare name in the current folder, else folder/name.
+  std::string path(const std::string& file) const;
+
+ private:
+  std::string _folder;
+  int _fd = -1;
+};
+
+/*!
+ * Refuses, naming both, an output that is the same file as an input (same device and
+ * inode, whatever the spelling, relative path or symlink that reaches it). Outputs that do
+ * not exist yet cannot be an input.
+ */
+void refuseOverwritingInput(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs);
+
+/*!
+ * The files of one run. Each is written completely, under a temporary name in the output
+ * folder, when stage() is called; commit() flushes and renames them all into place. Files
+ * still staged when the set goes (a failure) are removed, leaving the previous files as
+ * they were.
+ */
+class OutputSet {
+ public:
+  OutputSet(const OutputFolder& folder, int threads) : _folder(folder), _threads(threads) {}
+
+  //! The final path of the output called name (the writer's ending included).
+  std::string finalPath(const std::string& name) const;
+  template <class T>
+  void stage(const std::string& name, const VexaData<T>& data);
+  void commit();
+
+ private:
+  const OutputFolder& _folder;
+  int _threads;
+  std::vector<vexa::StagedFile> _staged;
+};
+
+//! Stages "ratFiltre", "disparite", "dispersion" and "dispersion2", in that order.
+void stageMaps(OutputSet& outputs, const LocalMaps& maps);
+
+//! True once a run's outputs have all been renamed into place.
+bool outputsCommitted();
 
 }  // namespace mirlune

@@ -2,6 +2,7 @@
 // Reading and writing images as NIfTI files (.nii, .nii.gz, .hdr/.img pairs).
 
 #include <string>
+#include <vector>
 
 #include "containers/vexadata.h"
 #include "imaging/pendingfile.h"
@@ -97,5 +98,12 @@ class Writer<VexaData<T>> {
 
 //! The name a writer gives a file asked for as name.
 std::string niftiFileName(const std::string& name);
+
+/*!
+ * The files an image name stands for, as the reader finds them: the header file (the
+ * name itself or the name with a known ending) and, for a .hdr, its .img data file.
+ * Throws std::runtime_error naming the file when there is none.
+ */
+std::vector<std::string> imageFilesOf(const std::string& name);
 
 }  // namespace vexa

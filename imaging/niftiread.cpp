@@ -294,6 +294,15 @@ void readText(const std::string& file, nifti_image& nim, VexaData<float>& result
 
 }  // namespace
 
+std::vector<std::string> imageFilesOf(const std::string& name) {
+  std::vector<std::string> files{resolveHeader(name)};
+  std::string data = files.front();
+  if (endsWith(data, ".hdr")) data.replace(data.size() - 4, 4, ".img");
+  if (endsWith(data, ".hdr.gz")) data.replace(data.size() - 7, 7, ".img.gz");
+  if (data != files.front()) files.push_back(data);
+  return files;
+}
+
 Reader<VexaData<float>>::~Reader() = default;
 
 void Reader<VexaData<float>>::read(VexaData<float>& data, int border, const std::string*, int frame) {

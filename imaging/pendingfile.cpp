@@ -201,7 +201,7 @@ StagedFile::~StagedFile() {
   Temporaries::forgetLocked(_temporary);
 }
 
-void StagedFile::commitAll(std::vector<StagedFile>& files) {
+void StagedFile::commitAll(std::vector<StagedFile>& files, std::atomic<bool>* done) {
   std::vector<std::string> folders;
   {
     std::lock_guard<std::mutex> guard(Temporaries::lock());
@@ -214,6 +214,7 @@ void StagedFile::commitAll(std::vector<StagedFile>& files) {
       file._temporary.clear();
       folders.push_back(folderOf(file._final));
     }
+    if (done) *done = true;
   }
   std::sort(folders.begin(), folders.end());
   folders.erase(std::unique(folders.begin(), folders.end()), folders.end());

@@ -2,6 +2,7 @@
 // Files under construction: written under a temporary name beside their final one, and
 // known to a process-wide list so that a failing or interrupted run can remove them.
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -86,9 +87,10 @@ class StagedFile {
   /*!
    * Renames every file into place under Temporaries::lock(), so that an interruption
    * sees either none of them renamed or all, then flushes the folders that hold them.
-   * Throws std::runtime_error, leaving the rest staged, when a rename fails.
+   * done, when given, is set under the same lock. Throws std::runtime_error, leaving the
+   * rest staged, when a rename fails.
    */
-  static void commitAll(std::vector<StagedFile>& files);
+  static void commitAll(std::vector<StagedFile>& files, std::atomic<bool>* done = nullptr);
 
  private:
   std::string _temporary;

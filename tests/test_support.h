@@ -2,13 +2,18 @@
 // Small helpers shared by the tests: temporary folders and captured output.
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -74,5 +79,79 @@ inline void writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary);
   out << bytes;
 }
+
+/*!
+ * A program started by fork and exec, its standard output on a pipe read line by line,
+ * its standard error in a file. prepare runs in the child before exec (limits, affinity).
+ */
+class Process {
+ public:
+  Process(const std::vector<std::string>& args, const std::string& cwd, const std::string& errFile,
+          const std::function<void()>& prepare = {}) {
+    int out[2];
+    if (::pipe(out) != 0) return;
+    _pid = ::fork();
+    if (_pid == 0) {
+      ::dup2(out[1], 1);
+      const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(err, 2);
+      ::close(out[0]);
+      if (::chdir(cwd.c_str()) != 0) ::_exit(127);
+      if (prepare) prepare();
+      std::vector<char*> argv;
+      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    _out = ::fdopen(out[0], "r");
+  }
+  ~Process() {
+    if (_pid > 0 && !_waited) {
+      ::kill(_pid, SIGKILL);
+      wait();
+    }
+    if (_out) std::fclose(_out);
+  }
+
+  pid_t pid() const { return _pid; }
+  //! The next line of standard output without its line end; false at the end.
+  bool readLine(std::string& line) {
+    line.clear();
+    if (!_out) return false;
+    for (int c; (c = std::fgetc(_out)) != EOF;) {
+      if (c == '\n') return true;
+      line += static_cast<char>(c);
+    }
+    return !line.empty();
+  }
+  void signal(int number) const { ::kill(_pid, number); }
+  //! True while the program runs; false once it has ended (and been waited for).
+  bool running() {
+    if (_waited) return false;
+    int raw = 0;
+    if (::waitpid(_pid, &raw, WNOHANG) != _pid) return true;
+    _waited = true;
+    _status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return false;
+  }
+  //! The exit status (0 to 255), or 128 + the signal that ended it.
+  int wait() {
+    if (_waited) return _status;
+    int raw = 0;
+    while (::waitpid(_pid, &raw, 0) < 0 && errno == EINTR) {
+    }
+    _waited = true;
+    _status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return _status;
+  }
+
+ private:
+  pid_t _pid = -1;
+  std::FILE* _out = nullptr;
+  bool _waited = false;
+  int _status = -1;
+};
 
 }  // namespace testing_support

@@ -1,0 +1,92 @@
+#include "analysis/interruptions.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+#include <csignal>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+
+#include "analysis/outputs.h"
+#include "imaging/pendingfile.h"
+
+namespace mirlune {
+
+namespace {
+
+sigset_t stopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  return set;
+}
+
+void writeAll(int fd, const std::string& text) {
+  const char* at = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    const ssize_t written = ::write(fd, at, left);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    at += written;
+    left -= static_cast<std::size_t>(written);
+  }
+}
+
+}  // namespace
+
+InterruptionGuard::InterruptionGuard(std::string program) : _program(std::move(program)) {
+  std::signal(SIGXFSZ, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
+  const sigset_t set = stopSignals();
+  if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) throw std::runtime_error("cannot block signals");
+  _signals = ::signalfd(-1, &set, SFD_CLOEXEC);
+  _stop = ::eventfd(0, EFD_CLOEXEC);
+  if (_signals < 0 || _stop < 0) throw std::runtime_error(std::string("cannot watch signals: ") + std::strerror(errno));
+  _watcher = std::thread(&InterruptionGuard::watch, this);
+}
+
+InterruptionGuard::~InterruptionGuard() {
+  const std::uint64_t one = 1;
+  if (::write(_stop, &one, sizeof one) == sizeof one && _watcher.joinable()) _watcher.join();
+  if (_watcher.joinable()) _watcher.detach();
+  ::close(_signals);
+  ::close(_stop);
+  // The signals stay blocked: the run is over, and one that comes now must not kill a
+  // process whose outputs are complete.
+}
+
+void InterruptionGuard::watch() {
+  pollfd fds[2] = {{_signals, POLLIN, 0}, {_stop, POLLIN, 0}};
+  while (true) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents) return;
+    signalfd_siginfo info;
+    if (!(fds[0].revents & POLLIN) || ::read(_signals, &info, sizeof info) != sizeof info) continue;
+
+    // Holding the lock, no temporary can be made, renamed or left unlisted any more.
+    std::lock_guard<std::mutex> guard(vexa::Temporaries::lock());
+    vexa::Temporaries::removeAllLocked();
+    const char* name = info.ssi_signo == SIGINT ? "SIGINT" : info.ssi_signo == SIGTERM ? "SIGTERM" : "SIGHUP";
+    std::string line = ::isatty(2) ? "\r\033[K" : "";  // over a progress bar
+    line += _program + ": interrupted by " + name +
+            (outputsCommitted() ? " after its outputs were written\n" : "; no output was replaced\n");
+    writeAll(2, line);
+    ::_exit(1);
+  }
+}
+
+}  // namespace mirlune
