@@ -1,37 +1,62 @@
-# Front door: make run, make test, make build, make bench.
+# Front door: make run, make test, make install, make bench, make lint, make fuzz.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 SAMPLE ?= examples/sample_series.nii.gz
 RUN_DIR ?= run
+PREFIX ?= /usr/local
+FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build test run bench clean
+.PHONY: all build configure test run install bench lint sanitize fuzz clean
 
 all: build
 
-deps:
-	@scripts/install-deps.sh
-
-$(BUILD_DIR)/CMakeCache.txt:
+# Configuring again is cheap and picks up packages installed since the last time.
+configure:
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
 
-build: deps $(BUILD_DIR)/CMakeCache.txt
+build:
+	@scripts/install-deps.sh test
+	$(MAKE) configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
-$(SAMPLE): | build
+# Only what running needs: the program and the sample generator.
+run:
+	@scripts/install-deps.sh run
+	$(MAKE) configure
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target Mirlune make_series
 	@mkdir -p $(dir $(SAMPLE))
-	$(BUILD_DIR)/tools/make_series $(SAMPLE)
-
-run: build $(SAMPLE)
-	@mkdir -p $(RUN_DIR)
-	cd $(RUN_DIR) && $(abspath $(BUILD_DIR))/analysis/Mirlune -i $(abspath $(SAMPLE))
+	@test -f $(SAMPLE) || $(BUILD_DIR)/tools/make_series $(SAMPLE)
+	$(BUILD_DIR)/analysis/Mirlune -i $(SAMPLE) -o $(RUN_DIR)
 	@echo "outputs in $(RUN_DIR)/: mask.nii ratFiltre.nii disparite.nii dispersion.nii dispersion2.nii"
 
+install:
+	@scripts/install-deps.sh run
+	$(MAKE) configure
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target Mirlune make_series setuprun
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
 bench: build
-	@scripts/install-deps.sh --bench
+	@scripts/install-deps.sh bench
 	/usr/bin/python3 bench/run_bench.py --build $(BUILD_DIR) $(BENCH_ARGS)
 
+lint: build
+	@scripts/install-deps.sh lint
+	scripts/lint.sh $(BUILD_DIR)
+
+# The test suite built with the address and undefined-behaviour sanitizers.
+sanitize:
+	@scripts/install-deps.sh test
+	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DMIRLUNE_SANITIZE=ON
+	cmake --build build-sanitize -j $(JOBS)
+	cd build-sanitize && ctest --output-on-failure -j $(JOBS)
+
+# The reader under libFuzzer for FUZZ_SECONDS seconds.
+fuzz:
+	@scripts/install-deps.sh fuzz
+	scripts/fuzz.sh $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) build-sanitize build-fuzz

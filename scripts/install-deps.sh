@@ -1,19 +1,31 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the benchmarks need,
-# only those that are missing. Safe to run again and again.
-#   scripts/install-deps.sh          build and test dependencies
-#   scripts/install-deps.sh --bench  also the benchmark's peer and timers
+# Installs the Debian packages a task needs, only those that are missing. Safe to run
+# again and again.
+#   scripts/install-deps.sh [run|test|lint|fuzz|bench]...   (default: test)
+#     run    building and running Mirlune
+#     test   run, plus GoogleTest, Python with nibabel and matplotlib, and Snakemake
+#     lint   clang-format and clang-tidy
+#     fuzz   clang and libFuzzer
+#     bench  the benchmark's peer (dwidenoise, from mrtrix3) and GNU time
 set -euo pipefail
 
-packages=(
-  g++ cmake make pkg-config zlib1g-dev
-  libsigc++-2.0-dev libeigen3-dev libnifti2-dev
-  libgtest-dev libgmock-dev
-  python3 python3-nibabel python3-numpy
-)
-if [ "${1:-}" = "--bench" ]; then
-  packages+=(mrtrix3 time)
-fi
+run=(g++ cmake make pkg-config zlib1g-dev libsigc++-2.0-dev libeigen3-dev libnifti2-dev nlohmann-json3-dev)
+test=(libgtest-dev libgmock-dev python3 python3-nibabel python3-numpy python3-matplotlib snakemake)
+lint=(clang-format clang-tidy)
+fuzz=(clang libfuzzer-14-dev)
+bench=(mrtrix3 time python3-nibabel python3-numpy)
+
+packages=()
+for task in "${@:-test}"; do
+  case "$task" in
+    run) packages+=("${run[@]}") ;;
+    test) packages+=("${run[@]}" "${test[@]}") ;;
+    lint) packages+=("${lint[@]}") ;;
+    fuzz) packages+=("${run[@]}" "${fuzz[@]}") ;;
+    bench | --bench) packages+=("${run[@]}" "${bench[@]}") ;;
+    *) echo "install-deps: unknown task '$task' (run, test, lint, fuzz or bench)" >&2; exit 1 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,6 +34,7 @@ for p in "${packages[@]}"; do
   fi
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
+mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
 
 apt_line="apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends ${missing[*]}"
 if [ "$(id -u)" -eq 0 ]; then
