@@ -1,13 +1,17 @@
 // Reading NIfTI-1, NIfTI-2 and ANALYZE images as 32-bit floats.
 
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -17,6 +21,7 @@
 #include "imaging/imagefile.h"
 #include "imaging/niftiinternal.h"
 #include "imaging/parallel.h"
+#include "imaging/rawheader.h"
 
 namespace vexa {
 
@@ -25,27 +30,52 @@ namespace {
 using norbe::makeObject;
 using norbe::Object;
 
-// The library prints its own diagnostics unless told not to; ours are the exceptions.
-void quietLibrary() {
-  static const bool quiet = [] {
-    nifti_set_debug_level(0);
-    return true;
-  }();
-  (void)quiet;
-}
+/*!
+ * While it lives, the NIfTI library's diagnostics go nowhere: it prints some of them on
+ * the C stream stderr whatever its debug level, and ours are the exceptions. The stream
+ * variable is swapped (glibc lets a program set it); descriptor 2 stays as it is, so
+ * nothing else is affected. Calls into the library are serialised: it has global state.
+ */
+class QuietLibrary {
+ public:
+  QuietLibrary() : _lock(mutex()) {
+    static std::FILE* const null = [] {
+      nifti_set_debug_level(0);
+      return std::fopen("/dev/null", "w");
+    }();
+    if (!null) return;
+    _saved = stderr;
+    stderr = null;
+  }
+  ~QuietLibrary() {
+    if (!_saved) return;
+    std::fflush(stderr);
+    stderr = _saved;
+  }
+  QuietLibrary(const QuietLibrary&) = delete;
+  QuietLibrary& operator=(const QuietLibrary&) = delete;
+
+ private:
+  static std::mutex& mutex() {
+    static std::mutex m;
+    return m;
+  }
+  std::lock_guard<std::mutex> _lock;
+  std::FILE* _saved = nullptr;
+};
 
 struct NiftiFree {
-  void operator()(nifti_image* image) const { nifti_image_free(image); }
+  void operator()(nifti_image* image) const {
+    QuietLibrary quiet;
+    nifti_image_free(image);
+  }
 };
 using NiftiPtr = std::unique_ptr<nifti_image, NiftiFree>;
 
-struct ZnzClose {
-  void operator()(znzptr* file) const {
-    znzFile f = file;
-    znzclose(f);
-  }
+struct GzClose {
+  void operator()(gzFile_s* file) const { gzclose(file); }
 };
-using ZnzPtr = std::unique_ptr<znzptr, ZnzClose>;
+using GzPtr = std::unique_ptr<gzFile_s, GzClose>;
 
 bool isRegularFile(const std::string& path) {
   struct stat info;
@@ -65,24 +95,6 @@ std::string resolveHeader(const std::string& name) {
     if (isRegularFile(candidate)) return candidate;
   }
   failFile(name, "no such image file (tried .nii, .nii.gz and .hdr)");
-}
-
-bool isSupportedType(int datatype) {
-  switch (datatype) {
-    case DT_UINT8:
-    case DT_INT8:
-    case DT_INT16:
-    case DT_UINT16:
-    case DT_INT32:
-    case DT_UINT32:
-    case DT_INT64:
-    case DT_UINT64:
-    case DT_FLOAT32:
-    case DT_FLOAT64:
-      return true;
-    default:
-      return false;
-  }
 }
 
 //! The file's scale slope and intercept: a slope of 0 (or not finite) means unscaled.
@@ -142,14 +154,13 @@ void convert(int datatype, const unsigned char* bytes, std::size_t count, float*
 // Extents along dim[1..7] as the file gives them, 1 where the header leaves them out.
 std::int64_t extent(const nifti_image& nim, int axis) { return axis <= nim.dim[0] ? nim.dim[axis] : 1; }
 
-void checkGeometry(const std::string& file, const nifti_image& nim, int border, int frame) {
-  if (!isSupportedType(nim.datatype)) {
-    failFile(file, std::string("unsupported data type ") + nifti_datatype_string(nim.datatype) +
-                       " (integers, float32 and float64 are read)");
-  }
+// What the library made of the header: the same checks for every form (ASCII headers
+// have had no other), then what a series can hold.
+void checkGeometry(const std::string& file, const nifti_image& nim, int frame) {
+  if (nim.nbyper < 1 || nim.nbyper > 8) failFile(file, "unsupported data type code " + std::to_string(nim.datatype));
   if (nim.dim[0] < 1 || nim.dim[0] > 7) failFile(file, "invalid number of dimensions " + std::to_string(nim.dim[0]));
   for (int axis = 1; axis <= nim.dim[0]; ++axis) {
-    if (nim.dim[axis] < 1) {
+    if (nim.dim[axis] < 1 || nim.dim[axis] > std::numeric_limits<std::int32_t>::max()) {
       failFile(file, "invalid extent " + std::to_string(nim.dim[axis]) + " on axis " + std::to_string(axis));
     }
   }
@@ -160,18 +171,17 @@ void checkGeometry(const std::string& file, const nifti_image& nim, int border, 
   if (frame >= frames) {
     failFile(file, "has no frame " + std::to_string(frame) + " (" + std::to_string(frames) + " frames)");
   }
-  // The volume's own limit, before anything big is allocated.
-  const std::int64_t w = 2 * static_cast<std::int64_t>(border);
-  const std::int64_t t = frame >= 0 ? 1 : frames;
-  norbe::volumeElementCount(extent(nim, 1) + w, extent(nim, 2) + w, extent(nim, 3) + w, t, sizeof(float));
 }
 
-// Bytes of image data that the file can still deliver from offset on, or -1 when unknown (compressed).
-std::int64_t availableBytes(const std::string& dataFile, std::int64_t offset) {
-  if (nifti_is_gzfile(dataFile.c_str())) return -1;
-  struct stat info;
-  if (::stat(dataFile.c_str(), &info) != 0) return 0;
-  return static_cast<std::int64_t>(info.st_size) - offset;
+// The volume's own limit, before anything big is allocated.
+void checkVolumeLimit(const std::string& file, const nifti_image& nim, int border, int frame) {
+  const std::int64_t w = 2 * static_cast<std::int64_t>(border);
+  const std::int64_t t = frame >= 0 ? 1 : extent(nim, 4);
+  try {
+    norbe::volumeElementCount(extent(nim, 1) + w, extent(nim, 2) + w, extent(nim, 3) + w, t, sizeof(float));
+  } catch (const std::exception& e) {
+    failFile(file, e.what());
+  }
 }
 
 // Our own properties, from the extension, win over what the fields gave.
@@ -219,36 +229,45 @@ void setHeaderProperties(norbe::PythonHeader& header, const nifti_image& nim) {
   takeExtensionProperties(header, nim);
 }
 
-//! Binary image data, in slices read side by side when the file is not compressed.
-void readData(const std::string& file, const nifti_image& nim, VexaData<float>& result, int frame, int threads) {
-  const std::int64_t nx = extent(nim, 1), ny = extent(nim, 2), nz = extent(nim, 3);
-  const std::int64_t frames = frame >= 0 ? 1 : extent(nim, 4);
-  const std::int64_t lineBytes = nx * nim.nbyper;
-  const std::int64_t frameBytes = lineBytes * ny * nz;
-  const std::int64_t start = nim.iname_offset + (frame >= 0 ? frame * frameBytes : 0);
-  const std::int64_t wanted = frameBytes * frames;
-  const std::string dataFile = nim.iname ? nim.iname : file;
+//! Where the binary data of an image are, and how much of them a read takes.
+struct DataSpan {
+  std::string file;        // the data file: the image itself or the .img of a pair
+  std::int64_t start = 0;  // of the first byte read
+  std::int64_t bytes = 0;  // read from start on
+  std::int64_t lineBytes = 0;
+  bool compressed = false;
+};
 
-  const std::int64_t available = availableBytes(dataFile, start);
-  if (available >= 0 && available < wanted) {
-    failFile(file, "truncated image data (" + std::to_string(std::max<std::int64_t>(available, 0)) + " of " +
-                       std::to_string(wanted) + " bytes)");
-  }
-  const bool compressed = nifti_is_gzfile(dataFile.c_str());
+DataSpan dataSpan(const std::string& file, const nifti_image& nim, int frame) {
+  DataSpan span;
+  span.file = nim.iname ? nim.iname : file;
+  span.lineBytes = extent(nim, 1) * nim.nbyper;
+  const std::int64_t frameBytes = span.lineBytes * extent(nim, 2) * extent(nim, 3);
+  span.start = nim.iname_offset + (frame >= 0 ? frame * frameBytes : 0);
+  span.bytes = frameBytes * (frame >= 0 ? 1 : extent(nim, 4));
+  span.compressed = endsWith(span.file, ".gz");
+  return span;
+}
+
+//! Binary image data, in slices read side by side when the file is not compressed.
+void readData(const std::string& file, const nifti_image& nim, const DataSpan& span, VexaData<float>& result,
+              int threads) {
+  const std::int64_t nx = extent(nim, 1), ny = result.dimY(), nz = result.dimZ();
   const bool swap = nim.byteorder != nifti_short_order();
   const Scaling scaling(nim);
+  const std::int64_t lineBytes = span.lineBytes;
   const std::int64_t linesPerChunk = std::max<std::int64_t>(1, (4 << 20) / std::max<std::int64_t>(lineBytes, 1));
-  const std::int64_t lines = ny * nz * frames;
+  const std::int64_t lines = ny * nz * result.dimT();
   // A compressed stream reads in order; plain data is shared out in slices read side by side.
-  const int parts = compressed ? 1 : partsForBytes(wanted, threads);
+  const int parts = span.compressed ? 1 : partsForBytes(span.bytes, threads);
 
   norbe::runTasks(parts, parts, [&](int, int part) {
     const std::int64_t begin = lines * part / parts, end = lines * (part + 1) / parts;
-    znzFile raw = znzopen(dataFile.c_str(), "rb", compressed);
-    if (znz_isnull(raw)) failFile(dataFile, std::string("cannot open image data: ") + std::strerror(errno));
-    ZnzPtr input(raw);
-    const std::int64_t offset = start + begin * lineBytes;
-    if (offset > 0 && znzseek(raw, static_cast<znz_off_t>(offset), SEEK_SET) < 0) {
+    GzPtr input(gzopen(span.file.c_str(), "rb"));
+    if (!input) failFile(span.file, std::string("cannot open image data: ") + std::strerror(errno));
+    gzbuffer(input.get(), 1 << 17);
+    const std::int64_t offset = span.start + begin * lineBytes;
+    if (offset > 0 && gzseek(input.get(), static_cast<z_off_t>(offset), SEEK_SET) != offset) {
       failFile(file, "truncated image data (cannot reach its start)");
     }
     std::vector<unsigned char> bytes(static_cast<std::size_t>(linesPerChunk * lineBytes));
@@ -256,9 +275,11 @@ void readData(const std::string& file, const nifti_image& nim, VexaData<float>& 
     for (std::int64_t first = begin; first < end; first += linesPerChunk) {
       const std::int64_t count = std::min(linesPerChunk, end - first);
       const std::size_t size = static_cast<std::size_t>(count * lineBytes);
-      if (znzread(bytes.data(), 1, size, raw) != size) {
-        failFile(file, "truncated image data (" + std::to_string(first * lineBytes) + " of " + std::to_string(wanted) +
-                           " bytes could be read)");
+      const int got = gzread(input.get(), bytes.data(), static_cast<unsigned>(size));
+      if (got < 0 || static_cast<std::size_t>(got) != size) {
+        const std::int64_t read = (first - begin) * lineBytes + std::max(got, 0);
+        failFile(file, "truncated image data (" + std::to_string(begin * lineBytes + read) + " of " +
+                           std::to_string(span.bytes) + " bytes could be read)");
       }
       if (swap && nim.swapsize > 1) {
         nifti_swap_Nbytes(static_cast<std::int64_t>(size) / nim.swapsize, nim.swapsize, bytes.data());
@@ -276,9 +297,42 @@ void readData(const std::string& file, const nifti_image& nim, VexaData<float>& 
   });
 }
 
+//! Every byte of a file, decompressed when it is compressed.
+std::string wholeFile(const std::string& path) {
+  GzPtr in(gzopen(path.c_str(), "rb"));
+  if (!in) failFile(path, std::string("cannot open: ") + std::strerror(errno));
+  std::string text;
+  char buffer[1 << 16];
+  for (int got; (got = gzread(in.get(), buffer, sizeof buffer)) > 0;)
+    text.append(buffer, static_cast<std::size_t>(got));
+  return text;
+}
+
+/*!
+ * The library takes an ASCII image's voxels, in binary, from the last bytes of the file:
+ * a file cut short would give it voxels made of header text. They must lie past the text
+ * ("... />" and a line end), the four extender bytes and the extensions.
+ */
+void checkTextLength(const std::string& file, const nifti_image& nim) {
+  const std::string text = wholeFile(file);
+  const std::size_t close = text.find("/>");
+  std::int64_t headerEnd =
+      close == std::string::npos ? static_cast<std::int64_t>(text.size()) : static_cast<std::int64_t>(close) + 3 + 4;
+  for (int i = 0; i < nim.num_ext; ++i) headerEnd += std::max(nim.ext_list[i].esize, 0);
+  const std::int64_t wanted = static_cast<std::int64_t>(nim.nvox) * nim.nbyper;
+  const std::int64_t available = static_cast<std::int64_t>(text.size()) - headerEnd;
+  if (available < wanted) {
+    failFile(file, "truncated image data (" + std::to_string(std::max<std::int64_t>(available, 0)) + " of " +
+                       std::to_string(wanted) + " bytes)");
+  }
+}
+
 //! Text data (the ASCII form): the library parses it, then the values are converted.
 void readText(const std::string& file, nifti_image& nim, VexaData<float>& result, int frame) {
-  if (nifti_image_load(&nim) < 0 || !nim.data) failFile(file, "cannot read the image data");
+  {
+    QuietLibrary quiet;
+    if (nifti_image_load(&nim) < 0 || !nim.data) failFile(file, "cannot read the image data");
+  }
   const int nx = result.dimX(), ny = result.dimY(), nz = result.dimZ(), nt = result.dimT();
   const std::int64_t per = static_cast<std::int64_t>(nx) * ny * nz;
   const std::int64_t skip = frame >= 0 ? frame * per : 0;
@@ -306,23 +360,41 @@ std::vector<std::string> imageFilesOf(const std::string& name) {
 Reader<VexaData<float>>::~Reader() = default;
 
 void Reader<VexaData<float>>::read(VexaData<float>& data, int border, const std::string*, int frame) {
-  quietLibrary();
   if (border < 0) throw std::runtime_error("negative border width " + std::to_string(border));
   const std::string file = resolveHeader(_fileName);
-  NiftiPtr nim(nifti_image_read(file.c_str(), 0));
+  const RawHeader raw = checkRawHeader(file);
+  NiftiPtr nim;
+  {
+    QuietLibrary quiet;
+    nim.reset(nifti_image_read(file.c_str(), 0));
+  }
   if (!nim) failFile(file, "not a NIfTI or ANALYZE image, or its header is damaged");
-  checkGeometry(file, *nim, border, frame);
+  checkGeometry(file, *nim, frame);
+  const bool text = raw.form == RawHeader::Ascii;
+  const DataSpan span = dataSpan(file, *nim, frame);
+  if (text) {
+    checkTextLength(file, *nim);
+  } else {
+    checkDataFits(file, span.file, span.start, span.bytes);
+  }
+  checkVolumeLimit(file, *nim, border, frame);
 
   const int nx = static_cast<int>(extent(*nim, 1)), ny = static_cast<int>(extent(*nim, 2)),
             nz = static_cast<int>(extent(*nim, 3));
   const int nt = frame >= 0 ? 1 : static_cast<int>(extent(*nim, 4));
-  // Every voxel is read into place, so a block without a border need not be cleared first.
-  VexaData<float> result(nx, ny, nz, nt, border,
-                         norbe::AllocatorContext(border == 0 ? norbe::Overwrite : norbe::ReadWrite));
-  if (nim->nifti_type == NIFTI_FTYPE_ASCII) {
+  VexaData<float> result;
+  try {
+    // Every voxel is read into place, so a block without a border need not be cleared first.
+    result = VexaData<float>(nx, ny, nz, nt, border,
+                             norbe::AllocatorContext(border == 0 ? norbe::Overwrite : norbe::ReadWrite));
+  } catch (const std::bad_alloc&) {
+    failFile(file,
+             "not enough memory for its " + std::to_string(static_cast<std::int64_t>(nx) * ny * nz * nt) + " voxels");
+  }
+  if (text) {
     readText(file, *nim, result, frame);
   } else {
-    readData(file, *nim, result, frame, _threads);
+    readData(file, *nim, span, result, _threads);
   }
   setHeaderProperties(*result.pythonHeader(), *nim);
   if (frame >= 0) {
