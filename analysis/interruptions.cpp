@@ -52,16 +52,21 @@ InterruptionGuard::InterruptionGuard(std::string program) : _program(std::move(p
   if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) throw std::runtime_error("cannot block signals");
   _signals = ::signalfd(-1, &set, SFD_CLOEXEC);
   _stop = ::eventfd(0, EFD_CLOEXEC);
-  if (_signals < 0 || _stop < 0) throw std::runtime_error(std::string("cannot watch signals: ") + std::strerror(errno));
-  _watcher = std::thread(&InterruptionGuard::watch, this);
+  try {
+    if (_signals < 0 || _stop < 0) throw std::runtime_error("no descriptor");
+    _watcher = std::thread(&InterruptionGuard::watch, this);
+  } catch (const std::exception&) {
+    // No watcher (a thread or descriptor limit): the run goes on with the signals' usual effect.
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  }
 }
 
 InterruptionGuard::~InterruptionGuard() {
   const std::uint64_t one = 1;
-  if (::write(_stop, &one, sizeof one) == sizeof one && _watcher.joinable()) _watcher.join();
+  if (_watcher.joinable() && ::write(_stop, &one, sizeof one) == sizeof one) _watcher.join();
   if (_watcher.joinable()) _watcher.detach();
-  ::close(_signals);
-  ::close(_stop);
+  if (_signals >= 0) ::close(_signals);
+  if (_stop >= 0) ::close(_stop);
   // The signals stay blocked: the run is over, and one that comes now must not kill a
   // process whose outputs are complete.
 }
