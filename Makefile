@@ -51,7 +51,7 @@ sanitize:
 	@scripts/install-deps.sh test
 	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DMIRLUNE_SANITIZE=ON
 	cmake --build build-sanitize -j $(JOBS)
-	cd build-sanitize && ctest --output-on-failure -j $(JOBS)
+	cd build-sanitize && LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp ctest --output-on-failure -j $(JOBS)
 
 # The reader under libFuzzer for FUZZ_SECONDS seconds.
 fuzz:

@@ -270,8 +270,10 @@ void readData(const std::string& file, const nifti_image& nim, const DataSpan& s
     if (offset > 0 && gzseek(input.get(), static_cast<z_off_t>(offset), SEEK_SET) != offset) {
       failFile(file, "truncated image data (cannot reach its start)");
     }
-    std::vector<unsigned char> bytes(static_cast<std::size_t>(linesPerChunk * lineBytes));
-    std::vector<float> values(static_cast<std::size_t>(linesPerChunk * nx));
+    // Buffers of a few megabytes at most, and no larger than the slice itself.
+    const std::int64_t bufferLines = std::min(linesPerChunk, std::max<std::int64_t>(end - begin, 1));
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(bufferLines * lineBytes));
+    std::vector<float> values(static_cast<std::size_t>(bufferLines * nx));
     for (std::int64_t first = begin; first < end; first += linesPerChunk) {
       const std::int64_t count = std::min(linesPerChunk, end - first);
       const std::size_t size = static_cast<std::size_t>(count * lineBytes);
