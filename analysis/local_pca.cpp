@@ -91,8 +91,11 @@ class ReferenceAnalyser {
     for (int t = 0; t < T; ++t) _vector[t] = vectors(t, 0);
     // A single frame has no second value.
     store(maps, x, y, z, T, {W(0), n > 1 ? W(1) : 0.0, W(n - 1), _vector.data()});
+    ++_analysed;
     return 1;
   }
+
+  long long analysed() const { return _analysed; }
 
  private:
   int gatherNeighbours(int x, int y, int z) {
@@ -116,6 +119,7 @@ class ReferenceAnalyser {
   std::vector<const std::vector<float>*> _neighbours;
   VexaData<double> _products;
   std::vector<double> _vector;
+  long long _analysed = 0;
 };
 
 /*!
@@ -172,7 +176,7 @@ class PlaneAnalyser {
       for (int x = first; x <= last; ++x) {
         if (_mask(x, y, z) != 1) continue;
         ++visited;
-        analyseVoxel(x, y, z, maps);
+        _analysed += analyseVoxel(x, y, z, maps);
       }
     }
     return visited;
@@ -216,7 +220,7 @@ class PlaneAnalyser {
     }
   }
 
-  void analyseVoxel(int x, int y, int z, LocalMaps& maps) {
+  bool analyseVoxel(int x, int y, int z, LocalMaps& maps) {
     const int x0 = std::max(x - kHalf, 0), x1 = std::min<int>(x + kHalf, _sizeX - 1);
     int count = 0;
     for (int xx = x0; xx <= x1; ++xx) {
@@ -225,7 +229,7 @@ class PlaneAnalyser {
       accumulate(&_rowSums[xx * _packed], _cubeSum.data(), count == 0);
       count += part;
     }
-    if (count <= 1) return;  // an isolated voxel keeps its zeros
+    if (count <= 1) return false;  // an isolated voxel keeps its zeros
 
     // The full symmetric matrix, divided by count - 1 (column-major; both halves).
     const double divisor = static_cast<double>(count - 1);
@@ -240,8 +244,13 @@ class PlaneAnalyser {
     // A single frame has no second value.
     const vexa::Extremes e = _solver.solve(_matrix.data(), _vector.data());
     store(maps, x, y, z, _frames, {e.first, _frames > 1 ? e.second : 0.0, e.last, _vector.data()});
+    return true;
   }
 
+ public:
+  long long analysed() const { return _analysed; }
+
+ private:
   void addOuterProduct(const std::vector<float>& values, double* sum, bool assign) {
     const Index T = _frames;
     for (Index t = 0; t < T; ++t) _series[t] = values[t];
@@ -284,6 +293,7 @@ class PlaneAnalyser {
   std::vector<double> _series;
   std::vector<double> _vector;
   vexa::ExtremesSolver _solver;
+  long long _analysed = 0;
 };
 
 }  // namespace
@@ -320,6 +330,7 @@ LocalMaps analyseLocally(const SeriesGeometry& geometry, const VexaData<short>& 
           return static_cast<long long>(last - block * kBlock);
         },
         options.progress, records);
+    for (const auto& analyser : analysers) maps.analysed += analyser->analysed();
     return maps;
   }
 
@@ -336,6 +347,7 @@ LocalMaps analyseLocally(const SeriesGeometry& geometry, const VexaData<short>& 
   norbe::runTasks(
       Z, workers, [&](int worker, int z) { return static_cast<long long>(analysers[worker]->analysePlane(z, maps)); },
       options.progress, records);
+  for (const auto& analyser : analysers) maps.analysed += analyser->analysed();
   return maps;
 }
 

@@ -1,16 +1,18 @@
 // Mirlune: local principal component analysis of a dynamic image series.
 //
-// Reads one series, selects the voxels present in every frame, analyses the
-// 5 x 5 x 5 neighbourhood of each, and writes the mask, three maps and the
-// filtered series into the output folder, all five together at the end.
+// Reads one series, selects the voxels present in every frame (or those of the user's
+// mask), analyses the 5 x 5 x 5 neighbourhood of each, and writes the mask, three maps
+// and the filtered series into the output folder, all five together at the end.
 
 #include <unistd.h>
 
 #include <cstdio>
 #include <iostream>
+#include <new>
 
 #include "analysis/interruptions.h"
 #include "analysis/outputs.h"
+#include "analysis/provenance.h"
 #include "analysis/stages.h"
 #include "analysis/version.h"
 #include "containers/singleoption.h"
@@ -56,76 +58,141 @@ const char* const kHelpEpilogue =
     "a run that fails or is interrupted leaves the folder's files as they were.\n"
     "Example: Mirlune -i sub-01_pet.nii.gz -o results/sub-01\n";
 
+//! What the command line asks for.
+struct Settings {
+  vexa::Reader<VexaData<float>> reader;
+  bool verbose = false;
+  int threads = 0;
+  std::string folder;
+  std::string maskFile;
+  bool compress = false;
+  bool sidecars = false;
+};
+
+//! Declares the options and parses the command line; help and version end the run here.
+void parseCommandLine(norbe::VexaApplication& application, Settings& settings) {
+  application.setVersion(mirlune::kVersion);
+  application.setEpilogue(kHelpEpilogue);
+  norbe::OptionsParser& parser = application.getParser();
+  parser.pushOption(
+      new norbe::SingleOption<vexa::Reader<VexaData<float>>>("-i", "input files ", settings.reader, false));
+  parser.pushOption(new norbe::SingleOption<bool>("-verbose", "yields some more info", settings.verbose, true));
+  auto* threads = new norbe::SingleOption<int>(
+      "--threads", "worker threads for the analysis (default: the CPUs this run may use)", settings.threads, true);
+  threads->setRange(1, 1024);
+  parser.pushOption(threads);
+  auto* output = new norbe::SingleOption<std::string>(
+      "-o", "folder for the outputs, created when missing (default: the current folder)", settings.folder, true);
+  output->addName("--output");
+  output->setValueName("folder");
+  parser.pushOption(output);
+  auto* mask = new norbe::SingleOption<std::string>(
+      "-mask", "analyse the voxels non-zero in this image (3-D, on the series' grid) instead of the built-in rule",
+      settings.maskFile, true);
+  mask->setValueName("file name");
+  parser.pushOption(mask);
+  parser.pushOption(
+      new norbe::SingleOption<bool>("-compress", "write the outputs compressed (.nii.gz)", settings.compress, true));
+  parser.pushOption(new norbe::SingleOption<bool>(
+      "-sidecars", "write a JSON sidecar beside each output: what it is, its input, mask and settings",
+      settings.sidecars, true));
+  application.initialize();
+}
+
+//! Every file a run may write, for the check that none of them is an input.
+std::vector<std::string> outputFiles(const mirlune::OutputSet& outputs, bool sidecars) {
+  std::vector<std::string> files;
+  for (const char* name : mirlune::kOutputNames) {
+    files.push_back(outputs.finalPath(name));
+    if (sidecars) files.push_back(outputs.sidecarPath(name));
+  }
+  return files;
+}
+
+void stageSidecars(mirlune::OutputSet& outputs, const mirlune::RunFacts& facts) {
+  for (const char* name : mirlune::kOutputNames) outputs.stageSidecar(name, mirlune::sidecarText(facts, name));
+}
+
+int run(int argc, char** argv) {
+  mirlune::InterruptionGuard interruptions(argv[0]);
+  Settings settings;
+  VexaData<float> input(1, 1, 1, 1, 0);
+  norbe::VexaApplication application(argc, argv, "Mirlune ");
+  parseCommandLine(application, settings);
+
+  // Nothing is written before the inputs are known, the folder is ours and no output is an input.
+  std::vector<std::string> inputFiles = vexa::imageFilesOf(settings.reader.fileName());
+  const std::string seriesFile = inputFiles.front();
+  std::vector<std::string> maskFiles;
+  if (!settings.maskFile.empty()) maskFiles = vexa::imageFilesOf(settings.maskFile);
+  inputFiles.insert(inputFiles.end(), maskFiles.begin(), maskFiles.end());
+  const mirlune::OutputFolder outputFolder(settings.folder);
+  const int threads = norbe::workerThreads(settings.threads);
+  mirlune::OutputSet outputs(outputFolder, threads, settings.compress);
+  mirlune::refuseOverwritingInput(inputFiles, outputFiles(outputs, settings.sidecars));
+
+  settings.reader.setThreads(threads);
+  settings.reader.read(input, 0, nullptr, -1);
+  std::cout << mirlune::headerReport(input) << std::flush;
+  mirlune::checkExtents(input);
+  const mirlune::SeriesGeometry geometry = mirlune::SeriesGeometry::of(input);
+  mirlune::RunFacts facts;
+  facts.version = mirlune::kVersion;
+  facts.commandLine = mirlune::commandLineOf(argc, argv);
+  facts.input = mirlune::absolutePath(seriesFile);
+  facts.inputBytes = mirlune::fileBytes(seriesFile);
+  facts.frames = geometry.frames;
+  facts.threeDimensional = input.pythonHeader() && input.pythonHeader()->hasProperty(vexa::kVolumeDimension) &&
+                           input.pythonHeader()->getProperty(vexa::kVolumeDimension)->size() < 4;
+
+  int maskCount = 0;
+  VexaData<short> mask;
+  if (settings.maskFile.empty()) {
+    mask = mirlune::buildMask(input, maskCount);
+  } else {
+    VexaData<float> image;
+    vexa::Reader<VexaData<float>>(settings.maskFile).read(image, 0, nullptr, -1);
+    mask = mirlune::maskFromImage(geometry, seriesFile, image, maskFiles.front(), maskCount);
+    facts.maskFile = mirlune::absolutePath(maskFiles.front());
+  }
+  facts.maskVoxels = maskCount;
+  outputs.stage(mirlune::kOutputNames[0], mask);
+  std::cout << mirlune::kMaskDone << std::endl;
+
+  VexaData<Individu> serie = mirlune::gatherRecords(input, mask, maskCount, threads);
+  std::cout << mirlune::kRecordsDone << std::endl;
+  // The records hold every intensity the analysis reads: the series' storage goes back
+  // before the outputs are made.
+  input = VexaData<float>();
+
+  mirlune::LocalMaps maps;
+  {
+    ProgressBar bar;
+    mirlune::AnalysisOptions options;
+    options.threads = threads;
+    options.progress = bar.callback();
+    maps = mirlune::analyseLocally(geometry, mask, serie, options);
+  }
+  facts.analysedVoxels = maps.analysed;
+  std::cout << mirlune::kAnalysisDone << std::endl;
+
+  mirlune::stageMaps(outputs, maps);
+  if (settings.sidecars) stageSidecars(outputs, facts);
+  outputs.commit();
+  std::cout << mirlune::kOutputsDone << std::endl;
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   try {
-    mirlune::InterruptionGuard interruptions(argv[0]);
-    vexa::Reader<VexaData<float>> reader;
-    VexaData<float> input(1, 1, 1, 1, 0);
-    norbe::VexaApplication application(argc, argv, "Mirlune ");
-    application.setVersion(mirlune::kVersion);
-    application.setEpilogue(kHelpEpilogue);
-    bool verbose = false;
-    int threads = 0;
-    std::string folder;
-    application.getParser().pushOption(
-        new norbe::SingleOption<vexa::Reader<VexaData<float>>>("-i", "input files ", reader, false));
-    application.getParser().pushOption(
-        new norbe::SingleOption<bool>("-verbose", "yields some more info", verbose, true));
-    auto* threadsOption = new norbe::SingleOption<int>(
-        "--threads", "worker threads for the analysis (default: the CPUs this run may use)", threads, true);
-    threadsOption->setRange(1, 1024);
-    application.getParser().pushOption(threadsOption);
-    auto* outputOption = new norbe::SingleOption<std::string>(
-        "-o", "folder for the outputs, created when missing (default: the current folder)", folder, true);
-    outputOption->addName("--output");
-    outputOption->setValueName("folder");
-    application.getParser().pushOption(outputOption);
-    application.initialize();
-
-    // Nothing is written before the input is known, the folder is ours and no output is the input.
-    const std::vector<std::string> inputFiles = vexa::imageFilesOf(reader.fileName());
-    const mirlune::OutputFolder outputFolder(folder);
-    threads = norbe::workerThreads(threads);
-    mirlune::OutputSet outputs(outputFolder, threads);
-    std::vector<std::string> outputFiles;
-    for (const char* name : mirlune::kOutputNames) outputFiles.push_back(outputs.finalPath(name));
-    mirlune::refuseOverwritingInput(inputFiles, outputFiles);
-
-    reader.setThreads(threads);
-    reader.read(input, 0, nullptr, -1);
-    std::cout << mirlune::headerReport(input) << std::flush;
-    mirlune::checkExtents(input);
-    const mirlune::SeriesGeometry geometry = mirlune::SeriesGeometry::of(input);
-
-    int maskCount = 0;
-    VexaData<short> mask = mirlune::buildMask(input, maskCount);
-    outputs.stage(mirlune::kOutputNames[0], mask);
-    std::cout << mirlune::kMaskDone << std::endl;
-
-    VexaData<Individu> serie = mirlune::gatherRecords(input, mask, maskCount, threads);
-    std::cout << mirlune::kRecordsDone << std::endl;
-    // The records hold every intensity the analysis reads: the series' storage goes back
-    // before the outputs are made.
-    input = VexaData<float>();
-
-    mirlune::LocalMaps maps;
-    {
-      ProgressBar bar;
-      mirlune::AnalysisOptions options;
-      options.threads = threads;
-      options.progress = bar.callback();
-      maps = mirlune::analyseLocally(geometry, mask, serie, options);
-    }
-    std::cout << mirlune::kAnalysisDone << std::endl;
-
-    mirlune::stageMaps(outputs, maps);
-    outputs.commit();
-    std::cout << mirlune::kOutputsDone << std::endl;
-    return 0;
+    return run(argc, argv);
   } catch (const norbe::user_interruption&) {
     return 0;
+  } catch (const std::bad_alloc&) {
+    std::cerr << argv[0] << ": not enough memory for this series (std::bad_alloc)" << std::endl;
+    return 1;
   } catch (const std::exception& e) {
     std::cerr << argv[0] << ": " << e.what() << std::endl;
     return 1;

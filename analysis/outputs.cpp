@@ -10,11 +10,12 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "analysis/version.h"
 #include "imaging/imagefile.h"
 
 namespace mirlune {
 
-const char* const kFileDescription = "Mirlune";
+const std::string kFileDescription = std::string("Mirlune ") + kVersion;
 const char* const kOutputNames[5] = {"mask", "ratFiltre", "disparite", "dispersion", "dispersion2"};
 
 namespace {
@@ -83,7 +84,17 @@ void refuseOverwritingInput(const std::vector<std::string>& inputs, const std::v
   }
 }
 
-std::string OutputSet::finalPath(const std::string& name) const { return vexa::niftiFileName(_folder.path(name)); }
+std::string OutputSet::finalPath(const std::string& name) const {
+  return _folder.path(name) + (_compressed ? ".nii.gz" : ".nii");
+}
+
+std::string OutputSet::sidecarPath(const std::string& name) const { return _folder.path(name) + ".json"; }
+
+void OutputSet::stageSidecar(const std::string& name, const std::string& text) {
+  vexa::PendingFile out(sidecarPath(name), false);
+  out.write(text.data(), text.size());
+  _staged.emplace_back(out.staged(static_cast<std::int64_t>(text.size())), sidecarPath(name));
+}
 
 template <class T>
 void OutputSet::stage(const std::string& name, const VexaData<T>& data) {

@@ -10,8 +10,8 @@
 
 namespace mirlune {
 
-//! The description every file of the program carries in its header.
-extern const char* const kFileDescription;
+//! The description every file of the program carries in its header: "Mirlune <version>".
+extern const std::string kFileDescription;
 
 //! The bare names of a run's five outputs, in the order they are written.
 extern const char* const kOutputNames[5];
@@ -52,17 +52,23 @@ void refuseOverwritingInput(const std::vector<std::string>& inputs, const std::v
  */
 class OutputSet {
  public:
-  OutputSet(const OutputFolder& folder, int threads) : _folder(folder), _threads(threads) {}
+  //! compressed: images are written as .nii.gz rather than .nii.
+  OutputSet(const OutputFolder& folder, int threads, bool compressed = false)
+      : _folder(folder), _threads(threads), _compressed(compressed) {}
 
-  //! The final path of the output called name (the writer's ending included).
+  //! The final path of the image called name (its ending included).
   std::string finalPath(const std::string& name) const;
+  //! The final path of the sidecar of the image called name.
+  std::string sidecarPath(const std::string& name) const;
   template <class T>
   void stage(const std::string& name, const VexaData<T>& data);
+  void stageSidecar(const std::string& name, const std::string& text);
   void commit();
 
  private:
   const OutputFolder& _folder;
   int _threads;
+  bool _compressed;
   std::vector<vexa::StagedFile> _staged;
 };
 

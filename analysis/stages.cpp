@@ -1,5 +1,9 @@
 #include "analysis/stages.h"
 
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
@@ -89,6 +93,110 @@ VexaData<short> buildMask(const VexaData<float>& input, int& maskCount) {
         for (int t = 0; t < T; ++t)
           if (input(x, y, z, t) != 0) ++present;
         if (present == T) {
+          mask(x, y, z) = 1;
+          ++maskCount;
+        }
+      }
+  return mask;
+}
+
+namespace {
+
+using Affine = std::array<double, 12>;
+
+std::vector<float> floats(const SeriesGeometry& g, const char* key) {
+  for (const auto& [name, value] : g.placement) {
+    if (name != key || !value) continue;
+    try {
+      return value->value<std::vector<float>>();
+    } catch (const std::exception&) {
+      return {};
+    }
+  }
+  return {};
+}
+
+int code(const SeriesGeometry& g, const char* key) {
+  for (const auto& [name, value] : g.placement) {
+    if (name != key || !value) continue;
+    try {
+      return value->value<int>();
+    } catch (const std::exception&) {
+      return 0;
+    }
+  }
+  return 0;
+}
+
+// The voxel-to-world affine a viewer would use: the sform when it is set, else the qform.
+std::optional<Affine> affineOf(const SeriesGeometry& g) {
+  const std::vector<float> srow = floats(g, vexa::kSrow);
+  if (code(g, vexa::kSformCode) > 0 && srow.size() == 12) {
+    Affine a;
+    std::copy(srow.begin(), srow.end(), a.begin());
+    return a;
+  }
+  const std::vector<float> q = floats(g, vexa::kQuatern);
+  if (code(g, vexa::kQformCode) <= 0 || q.size() != 7) return std::nullopt;
+  double b = q[0], c = q[1], d = q[2];
+  double a = 1.0 - (b * b + c * c + d * d);
+  if (a < 1e-7) {  // a rotation by 180 degrees: (b, c, d) is normalised and a is 0
+    const double scale = 1.0 / std::sqrt(b * b + c * c + d * d);
+    b *= scale, c *= scale, d *= scale, a = 0.0;
+  } else {
+    a = std::sqrt(a);
+  }
+  const double sizes[3] = {g.voxelX > 0 ? g.voxelX : 1.0, g.voxelY > 0 ? g.voxelY : 1.0,
+                           (g.voxelZ > 0 ? g.voxelZ : 1.0) * (q[6] < 0 ? -1.0 : 1.0)};
+  const double r[3][3] = {{a * a + b * b - c * c - d * d, 2 * b * c - 2 * a * d, 2 * b * d + 2 * a * c},
+                          {2 * b * c + 2 * a * d, a * a + c * c - b * b - d * d, 2 * c * d - 2 * a * b},
+                          {2 * b * d - 2 * a * c, 2 * c * d + 2 * a * b, a * a + d * d - c * c - b * b}};
+  Affine m;
+  for (int row = 0; row < 3; ++row) {
+    for (int column = 0; column < 3; ++column) m[4 * row + column] = r[row][column] * sizes[column];
+    m[4 * row + 3] = q[3 + row];
+  }
+  return m;
+}
+
+std::string shapeOf(int x, int y, int z) {
+  return std::to_string(x) + " x " + std::to_string(y) + " x " + std::to_string(z);
+}
+
+}  // namespace
+
+VexaData<short> maskFromImage(const SeriesGeometry& series, const std::string& seriesName, const VexaData<float>& image,
+                              const std::string& imageName, int& maskCount) {
+  const SeriesGeometry own = SeriesGeometry::of(image);
+  if (own.sizeX != series.sizeX || own.sizeY != series.sizeY || own.sizeZ != series.sizeZ) {
+    throw std::runtime_error("the mask " + imageName + " is " + shapeOf(own.sizeX, own.sizeY, own.sizeZ) +
+                             " voxels but the series " + seriesName + " is " +
+                             shapeOf(series.sizeX, series.sizeY, series.sizeZ));
+  }
+  if (own.frames != 1) {
+    throw std::runtime_error("the mask " + imageName + " has " + std::to_string(own.frames) +
+                             " frames; a mask is a 3-D image or has one frame");
+  }
+  const std::optional<Affine> mine = affineOf(own), theirs = affineOf(series);
+  if (mine && theirs) {
+    double largest = 1.0, difference = 0.0;
+    for (std::size_t i = 0; i < 12; ++i) {
+      largest = std::max({largest, std::abs((*mine)[i]), std::abs((*theirs)[i])});
+      difference = std::max(difference, std::abs((*mine)[i] - (*theirs)[i]));
+    }
+    // Both are floats from the files: equal to their rounding, or a different placement.
+    if (difference > 1e-5 * largest) {
+      throw std::runtime_error("the mask " + imageName + " is not placed in space like the series " + seriesName +
+                               " (their affines differ)");
+    }
+  }
+  VexaData<short> mask = newOutput<short>(series, 1);
+  maskCount = 0;
+  for (int z = 0; z < series.sizeZ; ++z)
+    for (int y = 0; y < series.sizeY; ++y)
+      for (int x = 0; x < series.sizeX; ++x) {
+        const float value = image(x, y, z);
+        if (value != 0 && !std::isnan(value)) {
           mask(x, y, z) = 1;
           ++maskCount;
         }

@@ -44,6 +44,15 @@ VexaData<T> newOutput(const SeriesGeometry& geometry, int frames,
 //! 1 at every voxel positive in the middle frame and non-zero in all frames; count in maskCount.
 VexaData<short> buildMask(const VexaData<float>& input, int& maskCount);
 
+/*!
+ * The user's mask: 1 where image holds a number other than 0, 0 elsewhere (a not-a-number
+ * is outside); count in maskCount. The image must have the series' x, y and z extents and
+ * one frame, and, when both carry a placement in space, the same one to rounding;
+ * otherwise std::runtime_error names both files.
+ */
+VexaData<short> maskFromImage(const SeriesGeometry& series, const std::string& seriesName, const VexaData<float>& image,
+                              const std::string& imageName, int& maskCount);
+
 //! One record per mask voxel, in raster order (x fastest), on threads workers (0: every usable CPU).
 VexaData<Individu> gatherRecords(const VexaData<float>& input, const VexaData<short>& mask, int maskCount,
                                  int threads = 1);
@@ -53,6 +62,7 @@ struct LocalMaps {
   VexaData<double> dispersion;   //!< s_last / s_first
   VexaData<double> dispersion2;  //!< s_second / s_first
   VexaData<float> ratFiltre;     //!< the negated dominant singular vector, frame by frame
+  long long analysed = 0;        //!< mask voxels whose cube held another mask voxel
 };
 
 struct AnalysisOptions {

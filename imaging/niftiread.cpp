@@ -186,7 +186,7 @@ void checkVolumeLimit(const std::string& file, const nifti_image& nim, int borde
 
 // Our own properties, from the extension, win over what the fields gave.
 void takeExtensionProperties(norbe::PythonHeader& header, const nifti_image& nim) {
-  for (int i = 0; i < nim.num_ext; ++i) {
+  for (int i = 0; nim.ext_list && i < nim.num_ext; ++i) {
     const nifti1_extension& extension = nim.ext_list[i];
     if (extension.ecode != NIFTI_ECODE_COMMENT || !extension.edata || extension.esize <= 8) continue;
     std::string text(extension.edata, static_cast<std::size_t>(extension.esize - 8));
@@ -320,7 +320,8 @@ void checkTextLength(const std::string& file, const nifti_image& nim) {
   const std::size_t close = text.find("/>");
   std::int64_t headerEnd =
       close == std::string::npos ? static_cast<std::int64_t>(text.size()) : static_cast<std::int64_t>(close) + 3 + 4;
-  for (int i = 0; i < nim.num_ext; ++i) headerEnd += std::max(nim.ext_list[i].esize, 0);
+  // The ASCII header's own count of extensions is not to be trusted: only those loaded count.
+  for (int i = 0; nim.ext_list && i < nim.num_ext; ++i) headerEnd += std::max(nim.ext_list[i].esize, 0);
   const std::int64_t wanted = static_cast<std::int64_t>(nim.nvox) * nim.nbyper;
   const std::int64_t available = static_cast<std::int64_t>(text.size()) - headerEnd;
   if (available < wanted) {

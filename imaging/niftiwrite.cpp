@@ -74,7 +74,8 @@ nifti_1_header headerFields(const int (&extents)[4], norbe::PythonHeader* header
   std::memset(&hdr, 0, sizeof hdr);
   hdr.sizeof_hdr = sizeof(nifti_1_header);
   hdr.regular = 'r';
-  const int ndim = (extents[3] > 1 || voxelSize.size() >= 4) ? 4 : 3;
+  // One frame is a 3-D image: viewers and tools then take it for the volume it is.
+  const int ndim = extents[3] > 1 ? 4 : 3;
   hdr.dim[0] = static_cast<short>(ndim);
   for (int axis = 1; axis <= 7; ++axis) {
     hdr.dim[axis] = static_cast<short>(axis <= 4 ? extents[axis - 1] : 1);
@@ -131,6 +132,10 @@ std::string extensionText(norbe::PythonHeader* header, const nifti_1_header& hdr
     if (position->second.builtin || key == "_borderWidth" || !isJsonType(value)) continue;
     if (key == kVolumeDimension && sameAsDerived(value, makeObject(dims))) continue;
     if (key == kVoxelSize && sameAsDerived(value, makeObject(derivedSizes))) continue;
+    // A 3-D image's frame duration of 1.0 is the one readers assume.
+    std::vector<float> withDuration = derivedSizes;
+    withDuration.push_back(1.0f);
+    if (key == kVoxelSize && ndim == 3 && sameAsDerived(value, makeObject(withDuration))) continue;
     if (isOrientationKey(key)) continue;
     extra.push_back({key, value});
   }

@@ -21,7 +21,7 @@ def fail(message):
 expected_affine = np.array([[-1.5, 0, 0, 10.5], [0, -2, 0, -20], [0, 0, 2.5, 30], [0, 0, 0, 1]])
 for name, dtype, shape in [("short.nii", np.int16, (5, 4, 3, 2)),
                            ("float.nii.gz", np.float32, (5, 4, 3, 2)),
-                           ("double.nii", np.float64, (5, 4, 3, 1))]:
+                           ("double.nii", np.float64, (5, 4, 3))]:  # one frame: a 3-D image
     image = nib.load(f"{folder}/{name}")
     header = image.header
     if image.shape != shape:
@@ -37,7 +37,7 @@ for name, dtype, shape in [("short.nii", np.int16, (5, 4, 3, 2)),
     if header.get_xyzt_units() != ("mm", "sec"):
         fail(f"{name}: units {header.get_xyzt_units()}")
     data = np.asanyarray(image.dataobj).reshape(shape)
-    if not np.array_equal(data, pattern(shape).astype(dtype)):
+    if not np.array_equal(data, pattern(shape + (1,) * (4 - len(shape))).reshape(shape).astype(dtype)):
         fail(f"{name}: voxel values differ")
 
 # A file of nibabel's own: scaled int16, compressed.

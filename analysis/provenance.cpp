@@ -1,0 +1,121 @@
+#include "analysis/provenance.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+
+#include <nlohmann/json.hpp>
+
+namespace mirlune {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+const char* const kBuiltInRule = "built-in: voxels non-zero in every frame and positive in the middle frame";
+
+std::string descriptionOf(const std::string& name, bool ownMask) {
+  const std::string where = "at each analysed voxel (a mask voxel with another mask voxel in its 5 x 5 x 5 cube)";
+  if (name == "mask") {
+    return std::string("1 at the voxels analysed, ") +
+           (ownMask ? "those non-zero in the mask file"
+                    : "those non-zero in every frame and positive in the middle frame") +
+           "; 0 elsewhere.";
+  }
+  if (name == "ratFiltre") {
+    return "The dominant time-course shape " + where +
+           ": the first singular vector of the neighbourhood's matrix of mean products of time courses, negated, of "
+           "unit length over the frames; 0 elsewhere.";
+  }
+  if (name == "disparite") {
+    return "The largest minus the smallest singular value of the neighbourhood's matrix of mean products of time "
+           "courses, " +
+           where + "; 0 elsewhere.";
+  }
+  if (name == "dispersion") {
+    return "The smallest singular value divided by the largest, " + where + "; 0 elsewhere.";
+  }
+  return "The second largest singular value divided by the largest, " + where + "; 0 elsewhere.";
+}
+
+Json notesOf(const RunFacts& facts) {
+  Json notes = Json::array();
+  if (facts.threeDimensional) notes.push_back("The input is a 3-D image, read as a series of one frame.");
+  if (facts.frames == 1) {
+    notes.push_back(
+        "The input has a single frame: each matrix is 1 x 1, so disparite is 0, dispersion 1, dispersion2 0 and "
+        "ratFiltre 1 at every analysed voxel; the maps say nothing of time courses.");
+  } else if (facts.frames == 2) {
+    notes.push_back(
+        "The input has two frames: each matrix has only two singular values, so dispersion and dispersion2 are the "
+        "same map.");
+  }
+  return notes;
+}
+
+bool needsQuotes(const std::string& word) {
+  if (word.empty()) return true;
+  for (char c : word) {
+    const bool plain =
+        std::isalnum(static_cast<unsigned char>(c)) || std::string("-_./=:,+@%").find(c) != std::string::npos;
+    if (!plain) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string sidecarText(const RunFacts& facts, const std::string& name) {
+  Json sidecar;
+  sidecar["Description"] = descriptionOf(name, !facts.maskFile.empty());
+  sidecar["Sources"] = Json::array({facts.input});
+  sidecar["SourceFile"] = {{"Path", facts.input}, {"SizeBytes", facts.inputBytes}};
+  if (facts.maskFile.empty()) {
+    sidecar["Mask"] = {{"Rule", kBuiltInRule}};
+  } else {
+    sidecar["Mask"] = {{"File", facts.maskFile}};
+  }
+  sidecar["Window"] = {5, 5, 5};
+  sidecar["Frames"] = facts.frames;
+  sidecar["MaskVoxels"] = facts.maskVoxels;
+  sidecar["AnalysedVoxels"] = facts.analysedVoxels;
+  sidecar["GeneratedBy"] =
+      Json::array({{{"Name", "Mirlune"}, {"Version", facts.version}, {"CommandLine", facts.commandLine}}});
+  const Json notes = notesOf(facts);
+  if (!notes.empty()) sidecar["Notes"] = notes;
+  return sidecar.dump(2) + "\n";
+}
+
+std::string commandLineOf(int argc, const char* const* argv) {
+  std::string line;
+  for (int i = 0; i < argc; ++i) {
+    const std::string word = argv[i] ? argv[i] : "";
+    if (i > 0) line += ' ';
+    if (!needsQuotes(word)) {
+      line += word;
+      continue;
+    }
+    line += '\'';
+    for (char c : word) line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    line += '\'';
+  }
+  return line;
+}
+
+std::string absolutePath(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (::realpath(path.c_str(), resolved)) return resolved;
+  if (!path.empty() && path[0] == '/') return path;
+  char here[PATH_MAX];
+  return ::getcwd(here, sizeof here) ? std::string(here) + "/" + path : path;
+}
+
+long long fileBytes(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
+}
+
+}  // namespace mirlune

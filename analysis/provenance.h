@@ -1,0 +1,31 @@
+#pragma once
+// What a run records beside each output: a JSON sidecar in the style of BIDS derivatives.
+
+#include <string>
+
+namespace mirlune {
+
+//! The facts of one run that its sidecars report.
+struct RunFacts {
+  std::string version;
+  std::string commandLine;  //!< the whole command line, each word quoted when it needs to be
+  std::string input;        //!< the input file, absolute
+  long long inputBytes = 0;
+  std::string maskFile;  //!< the user's mask, absolute; empty for the built-in rule
+  int frames = 0;
+  bool threeDimensional = false;  //!< the input was a 3-D image
+  long long maskVoxels = 0;
+  long long analysedVoxels = 0;
+};
+
+//! The sidecar of the output called name ("mask", "ratFiltre", "disparite", ...).
+std::string sidecarText(const RunFacts& facts, const std::string& name);
+
+//! argv as one line a shell would split back into the same words.
+std::string commandLineOf(int argc, const char* const* argv);
+
+//! The absolute form of path (symlinks resolved where it exists) and its size in bytes.
+std::string absolutePath(const std::string& path);
+long long fileBytes(const std::string& path);
+
+}  // namespace mirlune
