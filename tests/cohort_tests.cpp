@@ -194,6 +194,15 @@ TEST_F(Cohort, SidecarsDescribeEveryOutputAndDegenerateInputs) {
   EXPECT_EQ(masked["Mask"]["File"], dir->file("reference/mask.nii"));
 }
 
+TEST_F(Cohort, TheQuickLookPictureOfAnOutputFolder) {
+  ASSERT_EQ(mirlune({"-i", "series.nii.gz", "-sidecars", "-o", "looked"}, dir->path()).status, 0);
+  const std::string command = std::string("/usr/bin/python3 ") + QUICKLOOK + " '" + dir->file("looked") + "' > /dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const std::string picture = readFile(dir->file("looked/quicklook.png"));
+  ASSERT_GT(picture.size(), 10000u);
+  EXPECT_EQ(picture.substr(1, 3), "PNG");
+}
+
 TEST_F(Cohort, AnInstalledCopyRunsWithItsManualPage) {
   TempDir prefix;
   const std::string install = std::string(CMAKE_COMMAND) + " --install '" + PROJECT_BINARY_DIR + "' --prefix '" +
