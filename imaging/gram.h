@@ -1,0 +1,50 @@
+#pragma once
+// The two largest eigenpairs of a positive semi-definite matrix of moderate order (a
+// neighbourhood's Gram matrix), by Lanczos with full reorthogonalisation, and the full
+// extremes solver where Lanczos cannot vouch for its answer.
+
+#include <memory>
+#include <vector>
+
+#include "imaging/extremes.h"
+
+namespace vexa {
+
+struct GramExtremes {
+  double first = 0;       //!< largest eigenvalue
+  double second = 0;      //!< second largest
+  int steps = 0;          //!< Lanczos steps taken (0: solved directly)
+  bool fellBack = false;  //!< the residual test failed and the full solver answered
+};
+
+/*!
+ * Reusable workspace for symmetric matrices of order up to capacity. Not for sharing
+ * between threads.
+ */
+class GramSolver {
+ public:
+  explicit GramSolver(int capacity);
+  ~GramSolver();
+  GramSolver(const GramSolver&) = delete;
+  GramSolver& operator=(const GramSolver&) = delete;
+
+  /*!
+   * The two largest eigenvalues of the m x m matrix g (row-major, both halves; m >= 2)
+   * and, in vector (m values), the eigenvector of the largest, of unit length and in no
+   * particular orientation.
+   *
+   * Lanczos runs from a fixed start with every new vector made orthogonal to all the
+   * earlier ones (twice), until the residuals of the top two Ritz pairs vouch for both
+   * values to 1e-12 of the largest and for the vector to 1e-9 (its angle to the true one
+   * is at most its residual over the gap to the second value). When they cannot within
+   * 40 steps (a second value too close to the first), the full extremes solver takes
+   * over. Small matrices go to the full solver at once.
+   */
+  GramExtremes solve(const double* g, int m, double* vector);
+
+ private:
+  struct Work;
+  std::unique_ptr<Work> _work;
+};
+
+}  // namespace vexa
