@@ -1,5 +1,7 @@
 #include "imaging/batched.h"
 
+#include "imaging/vector_kernels.h"
+
 #include <cmath>
 #include <cstdlib>
 #include <new>
@@ -10,6 +12,7 @@ namespace vexa {
 void solveLanes_avx512(int, double*, const double*, double*, double*, double*, double*, double*);
 void solveLanes_avx2(int, double*, const double*, double*, double*, double*, double*, double*);
 void solveLanes_baseline(int, double*, const double*, double*, double*, double*, double*, double*);
+extern const VectorKernels vectorKernels_avx512, vectorKernels_avx2, vectorKernels_baseline;
 
 namespace {
 
@@ -64,6 +67,18 @@ std::string nameOf(InstructionSet set) {
       return "AVX2";
     default:
       return "baseline";
+  }
+}
+
+const VectorKernels& vectorKernels(InstructionSet set) {
+  if (!runs(set)) throw std::invalid_argument("this processor cannot run " + nameOf(set));
+  switch (set) {
+    case InstructionSet::Avx512:
+      return vectorKernels_avx512;
+    case InstructionSet::Avx2:
+      return vectorKernels_avx2;
+    default:
+      return vectorKernels_baseline;
   }
 }
 

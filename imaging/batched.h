@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-namespace vexa {
+#include "imaging/instruction_set.h"
 
-enum class InstructionSet { Baseline, Avx2, Avx512 };
+namespace vexa {
 
 //! The widest set this processor runs: AVX-512 (F, DQ, VL), AVX2 with FMA, or baseline x86-64.
 InstructionSet detectedInstructionSet();

@@ -1,7 +1,10 @@
-// The batched extremes solver compiled for one instruction set (see batched_kernel.h).
+// The batched extremes solver and the vector loops, compiled for one instruction set
+// (see batched_kernel.h).
 #define BATCHED_LANES 4
 #define BATCHED_NAMESPACE avx2
 #include "imaging/batched_kernel.h"
+#include "imaging/vector_kernel.h"
+#include "imaging/vector_kernels.h"
 
 namespace vexa {
 
@@ -9,5 +12,8 @@ void solveLanes_avx2(int n, double* matrices, const double* start, double* scrat
                      double* last, double* vectors) {
   avx2::solveLanes(n, matrices, start, scratch, first, second, last, vectors);
 }
+
+extern const VectorKernels vectorKernels_avx2 = {avx2::dotDoubles, avx2::dotFloats, avx2::subtractMultiple,
+                                           avx2::multiplySymmetric};
 
 }  // namespace vexa

@@ -1,7 +1,10 @@
-// The batched extremes solver compiled for one instruction set (see batched_kernel.h).
+// The batched extremes solver and the vector loops, compiled for one instruction set
+// (see batched_kernel.h).
 #define BATCHED_LANES 8
 #define BATCHED_NAMESPACE avx512
 #include "imaging/batched_kernel.h"
+#include "imaging/vector_kernel.h"
+#include "imaging/vector_kernels.h"
 
 namespace vexa {
 
@@ -9,5 +12,8 @@ void solveLanes_avx512(int n, double* matrices, const double* start, double* scr
                        double* last, double* vectors) {
   avx512::solveLanes(n, matrices, start, scratch, first, second, last, vectors);
 }
+
+extern const VectorKernels vectorKernels_avx512 = {avx512::dotDoubles, avx512::dotFloats, avx512::subtractMultiple,
+                                           avx512::multiplySymmetric};
 
 }  // namespace vexa

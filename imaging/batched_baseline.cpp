@@ -1,7 +1,10 @@
-// The batched extremes solver compiled for one instruction set (see batched_kernel.h).
+// The batched extremes solver and the vector loops, compiled for one instruction set
+// (see batched_kernel.h).
 #define BATCHED_LANES 2
 #define BATCHED_NAMESPACE baseline
 #include "imaging/batched_kernel.h"
+#include "imaging/vector_kernel.h"
+#include "imaging/vector_kernels.h"
 
 namespace vexa {
 
@@ -9,5 +12,8 @@ void solveLanes_baseline(int n, double* matrices, const double* start, double* s
                          double* last, double* vectors) {
   baseline::solveLanes(n, matrices, start, scratch, first, second, last, vectors);
 }
+
+extern const VectorKernels vectorKernels_baseline = {baseline::dotDoubles, baseline::dotFloats, baseline::subtractMultiple,
+                                           baseline::multiplySymmetric};
 
 }  // namespace vexa

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
-#include <Eigen/Dense>
+#include "imaging/vector_kernels.h"
 
 namespace vexa {
 
@@ -11,44 +12,161 @@ namespace {
 
 constexpr int kMaxSteps = 40;
 constexpr int kDirectBelow = 10;           // orders below this go to the full solver at once
-constexpr double kValueTolerance = 1e-12;  // residual / largest value
+constexpr double kValueTolerance = 1e-10;  // error bound / largest value
 constexpr double kVectorTolerance = 1e-9;  // residual / gap to the second value
+constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
 
-// Dot product with four partial sums: a fixed order, and room for the vector unit.
-double dot(const double* a, const double* b, int m) {
-  double s[4] = {0, 0, 0, 0};
-  int i = 0;
-  for (; i + 4 <= m; i += 4)
-    for (int k = 0; k < 4; ++k) s[k] += a[i + k] * b[i + k];
-  for (; i < m; ++i) s[0] += a[i] * b[i];
-  return (s[0] + s[1]) + (s[2] + s[3]);
-}
+/*
+ * The small tridiagonal of the Lanczos recurrence: alpha on the diagonal, beta beside it.
+ * Its eigenvalues by bisection on Sturm counts, its eigenvectors by inverse iteration:
+ * both O(k) for order k, so the Ritz pairs cost nothing beside a product with the matrix.
+ */
+class Tridiagonal {
+ public:
+  Tridiagonal() = default;
+  void set(const std::vector<double>& alpha, const std::vector<double>& beta, int k) {
+    _alpha = &alpha;
+    _beta = &beta;
+    _k = k;
+    _lo = std::numeric_limits<double>::infinity();
+    _hi = -_lo;
+    for (int i = 0; i < k; ++i) {
+      const double radius = (i > 0 ? std::abs(beta[i - 1]) : 0.0) + (i + 1 < k ? std::abs(beta[i]) : 0.0);
+      _lo = std::min(_lo, alpha[i] - radius);
+      _hi = std::max(_hi, alpha[i] + radius);
+    }
+  }
+
+  //! The eigenvalue of rank r (0 = smallest), to a few units of rounding of the spectrum.
+  double eigenvalue(int r) const {
+    double lo = _lo, hi = _hi;
+    const double tolerance = 4 * kEpsilon * std::max({std::abs(lo), std::abs(hi), 1e-300});
+    for (int iteration = 0; iteration < 200 && hi - lo > tolerance; ++iteration) {
+      const double mid = 0.5 * (lo + hi);
+      (below(mid) > r ? hi : lo) = mid;
+    }
+    return 0.5 * (lo + hi);
+  }
+
+  //! The unit eigenvector of theta (an eigenvalue to rounding), into y (k values).
+  void eigenvector(double theta, std::vector<double>& y) const {
+    const std::vector<double>& a = *_alpha;
+    const std::vector<double>& b = *_beta;
+    const int k = _k;
+    y.assign(k, 0.0);
+    if (k == 1) {
+      y[0] = 1.0;
+      return;
+    }
+    // LU of T - theta I with partial pivoting; rows keep diag, up1, up2.
+    _diag.assign(k, 0.0);
+    _up1.assign(k, 0.0);
+    _up2.assign(k, 0.0);
+    _mult.assign(k, 0.0);
+    _swap.assign(k, 0);
+    const double tiny = kEpsilon * std::max({std::abs(_lo), std::abs(_hi), 1e-300});
+    for (int i = 0; i < k; ++i) {
+      _diag[i] = a[i] - theta;
+      _up1[i] = i + 1 < k ? b[i] : 0.0;
+    }
+    for (int i = 0; i + 1 < k; ++i) {
+      const double low = b[i];
+      if (std::abs(_diag[i]) >= std::abs(low)) {
+        if (_diag[i] == 0.0) _diag[i] = tiny;
+        _mult[i] = low / _diag[i];
+        _diag[i + 1] -= _mult[i] * _up1[i];
+      } else {
+        _swap[i] = 1;
+        _mult[i] = _diag[i] / low;
+        const double oldUp1 = _up1[i];
+        _diag[i] = low;
+        _up1[i] = _diag[i + 1];
+        _up2[i] = i + 2 < k ? _up1[i + 1] : 0.0;
+        _diag[i + 1] = oldUp1 - _mult[i] * _up1[i];
+        if (i + 2 < k) _up1[i + 1] = -_mult[i] * _up2[i];
+      }
+    }
+    if (_diag[k - 1] == 0.0) _diag[k - 1] = tiny;
+    for (int i = 0; i < k; ++i) y[i] = 1.0 + 0.25 * std::sin(1.0 + 1.7 * i);
+    for (int sweep = 0; sweep < 3; ++sweep) {
+      for (int i = 0; i + 1 < k; ++i) {
+        if (_swap[i]) std::swap(y[i], y[i + 1]);
+        y[i + 1] -= _mult[i] * y[i];
+      }
+      for (int i = k - 1; i >= 0; --i) {
+        double value = y[i];
+        if (i + 1 < k) value -= _up1[i] * y[i + 1];
+        if (i + 2 < k) value -= _up2[i] * y[i + 2];
+        y[i] = value / _diag[i];
+      }
+      double norm = 0;
+      for (double v : y) norm += v * v;
+      norm = std::sqrt(norm);
+      if (!(norm > 0) || !std::isfinite(norm)) break;
+      for (double& v : y) v /= norm;
+    }
+  }
+
+ private:
+  int below(double x) const {
+    const std::vector<double>& a = *_alpha;
+    const std::vector<double>& b = *_beta;
+    int count = 0;
+    double q = a[0] - x;
+    const double pivmin = 1e-300;
+    for (int i = 0;; ++i) {
+      if (std::abs(q) < pivmin) q = -pivmin;
+      count += q < 0;
+      if (i + 1 == _k) return count;
+      q = a[i + 1] - x - b[i] * b[i] / q;
+    }
+  }
+
+  const std::vector<double>* _alpha = nullptr;
+  const std::vector<double>* _beta = nullptr;
+  int _k = 0;
+  double _lo = 0, _hi = 0;
+  mutable std::vector<double> _diag, _up1, _up2, _mult;
+  mutable std::vector<char> _swap;
+};
 
 }  // namespace
 
 struct GramSolver::Work {
-  explicit Work(int capacity)
-      : capacity(capacity),
+  Work(int capacity, InstructionSet set)
+      : kernels(vectorKernels(set)),
         basis(static_cast<std::size_t>(capacity) * (kMaxSteps + 1)),
         w(capacity),
+        z(capacity),
         start(capacity),
+        check(capacity),
         full(static_cast<std::size_t>(capacity) + 1) {
-    for (int i = 0; i < capacity; ++i) start[i] = 1.0 + 0.25 * std::sin(1.0 + 1.7 * i);
+    for (int i = 0; i < capacity; ++i) {
+      start[i] = 1.0 + 0.25 * std::sin(1.0 + 1.7 * i);
+      check[i] = 1.0 + 0.5 * std::cos(0.3 + 2.9 * i);
+    }
   }
-  int capacity;
+  const VectorKernels& kernels;
   std::vector<double> basis;  // the Lanczos vectors, one after another
-  std::vector<double> w;
-  std::vector<double> start;
-  std::vector<double> alpha, beta;
-  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> ritz;
+  std::vector<double> w, z, start, check;
+  std::vector<double> alpha, beta, ritz;
+  Tridiagonal tridiagonal;
   std::vector<std::unique_ptr<ExtremesSolver>> full;  // by order, made when first needed
 };
 
-GramSolver::GramSolver(int capacity) : _work(std::make_unique<Work>(capacity)) {}
+GramSolver::GramSolver(int capacity, InstructionSet set) : _work(std::make_unique<Work>(capacity, set)) {}
 GramSolver::~GramSolver() = default;
 
+/*
+ * Lanczos from a fixed start, every new vector made orthogonal to all the earlier ones,
+ * twice. A single vector's Krylov space holds only one direction of the plane of two
+ * (nearly) equal top eigenvalues, and then Lanczos would report the third as the second:
+ * one product of the matrix with a vector orthogonal to the answer finds such a missed
+ * value (its growth quotient can reach it, never exceed it), and the full solver answers.
+ */
 GramExtremes GramSolver::solve(const double* g, int m, double* vector) {
   Work& work = *_work;
+  const VectorKernels& k = work.kernels;
   GramExtremes out;
   auto directly = [&]() {
     if (!work.full[m]) work.full[m] = std::make_unique<ExtremesSolver>(m);
@@ -62,59 +180,81 @@ GramExtremes GramSolver::solve(const double* g, int m, double* vector) {
 
   double* q = work.basis.data();
   double* w = work.w.data();
+  auto column = [&](int c) { return q + static_cast<std::size_t>(c) * m; };
   std::copy(work.start.begin(), work.start.begin() + m, q);
-  const double norm0 = std::sqrt(dot(q, q, m));
+  const double norm0 = std::sqrt(k.dotDoubles(q, q, m));
   for (int i = 0; i < m; ++i) q[i] /= norm0;
   work.alpha.clear();
   work.beta.clear();
   const int steps = std::min(kMaxSteps, m);
-  bool converged = false;
-  for (int j = 0; j < steps && !converged; ++j) {
-    const double* qj = q + static_cast<std::size_t>(j) * m;
-    for (int i = 0; i < m; ++i) w[i] = dot(g + static_cast<std::size_t>(i) * m, qj, m);
-    work.alpha.push_back(dot(qj, w, m));
+  for (int j = 0; j < steps; ++j) {
+    const double* qj = column(j);
+    k.multiplySymmetric(g, m, qj, w);
+    double alpha = 0;
     // Full reorthogonalisation, twice: the three-term recurrence alone loses
-    // orthogonality as soon as a Ritz value converges.
+    // orthogonality as soon as a Ritz value converges. The first pass's coefficient on
+    // the newest vector is the diagonal entry.
     for (int pass = 0; pass < 2; ++pass) {
-      for (int k = 0; k <= j; ++k) {
-        const double* qk = q + static_cast<std::size_t>(k) * m;
-        const double c = dot(qk, w, m);
-        for (int i = 0; i < m; ++i) w[i] -= c * qk[i];
+      for (int c = j; c >= 0; --c) {
+        const double coefficient = k.dotDoubles(column(c), w, m);
+        if (c == j) alpha += coefficient;
+        k.subtractMultiple(coefficient, column(c), w, m);
       }
     }
-    const double b = std::sqrt(dot(w, w, m));
+    work.alpha.push_back(alpha);
+    const double beta = std::sqrt(k.dotDoubles(w, w, m));
     const int size = j + 1;
-    Eigen::VectorXd diagonal = Eigen::Map<const Eigen::VectorXd>(work.alpha.data(), size);
-    Eigen::VectorXd sub =
-        size > 1 ? Eigen::VectorXd(Eigen::Map<const Eigen::VectorXd>(work.beta.data(), size - 1)) : Eigen::VectorXd(0);
-    work.ritz.computeFromTridiagonal(diagonal, sub, Eigen::ComputeEigenvectors);
-    const Eigen::VectorXd& theta = work.ritz.eigenvalues();  // ascending
-    const double first = theta(size - 1);
-    const bool exhausted = !(b > 1e-14 * std::abs(first)) || size == m;
-    if (size >= 2) {
-      const double second = theta(size - 2);
-      const double r1 = std::abs(b * work.ritz.eigenvectors()(size - 1, size - 1));
-      const double r2 = std::abs(b * work.ritz.eigenvectors()(size - 1, size - 2));
-      const double gap = first - second;
-      converged =
-          exhausted || (r1 <= kValueTolerance * first && r2 <= kValueTolerance * first && r1 <= kVectorTolerance * gap);
-      if (converged) {
+    if (size < 2) {
+      work.beta.push_back(beta);
+      if (!(beta > 0)) break;
+      for (int i = 0; i < m; ++i) column(1)[i] = w[i] / beta;
+      continue;
+    }
+    work.tridiagonal.set(work.alpha, work.beta, size);
+    const double first = work.tridiagonal.eigenvalue(size - 1);
+    const double second = work.tridiagonal.eigenvalue(size - 2);
+    const double third = size >= 3 ? work.tridiagonal.eigenvalue(size - 3) : second;
+    const double scale = std::max(std::abs(first), 1e-300);
+    work.tridiagonal.eigenvector(second, work.ritz);
+    const double r2 = std::abs(beta * work.ritz[size - 1]);
+    work.tridiagonal.eigenvector(first, work.ritz);
+    const double r1 = std::abs(beta * work.ritz[size - 1]);
+    const bool exhausted = size == m || !(beta > 1e-14 * scale);
+    // A Ritz value is within its residual of an eigenvalue, and within residual^2 / gap
+    // once the gap to the others exceeds the residual; the vector's angle to the true one
+    // is within the residual over the gap to the second value.
+    const double gap1 = first - second, gap2 = std::min(gap1, second - third);
+    auto bound = [](double r, double gap) { return gap > r ? std::min(r, r * r / gap) : r; };
+    const bool vouched = bound(r1, gap1) <= kValueTolerance * scale && bound(r2, gap2) <= kValueTolerance * scale &&
+                         r1 <= kVectorTolerance * gap1;
+    if (vouched || exhausted) {
+      std::fill(vector, vector + m, 0.0);
+      for (int c = 0; c < size; ++c) k.subtractMultiple(-work.ritz[c], column(c), vector, m);
+      const double norm = std::sqrt(k.dotDoubles(vector, vector, m));
+      for (int i = 0; i < m; ++i) vector[i] /= norm;
+      // The vector's own residual, which the recurrence's estimate may understate when
+      // the top two values nearly coincide.
+      k.multiplySymmetric(g, m, vector, w);
+      k.subtractMultiple(first, vector, w, m);
+      const double residual = std::sqrt(k.dotDoubles(w, w, m));
+      // A second value that Lanczos could not see: z orthogonal to the answer, and the
+      // quotient |G z|^2 / z'G z, at most the second value and near it when z leans on it.
+      double* z = work.z.data();
+      std::copy(work.check.begin(), work.check.begin() + m, z);
+      k.subtractMultiple(k.dotDoubles(vector, z, m), vector, z, m);
+      k.multiplySymmetric(g, m, z, w);
+      const double quotient = k.dotDoubles(w, w, m) / k.dotDoubles(z, w, m);
+      if ((exhausted || residual <= kVectorTolerance * gap1) &&
+          !(quotient > second + 1e-6 * std::abs(second) + kValueTolerance * scale)) {
         out.first = first;
         out.second = second;
         out.steps = size;
-        const Eigen::VectorXd s = work.ritz.eigenvectors().col(size - 1);
-        std::fill(vector, vector + m, 0.0);
-        for (int k = 0; k < size; ++k)
-          for (int i = 0; i < m; ++i) vector[i] += s(k) * q[static_cast<std::size_t>(k) * m + i];
-        const double norm = std::sqrt(dot(vector, vector, m));
-        for (int i = 0; i < m; ++i) vector[i] /= norm;
         return out;
       }
+      break;
     }
-    if (exhausted) break;
-    work.beta.push_back(b);
-    double* next = q + static_cast<std::size_t>(j + 1) * m;
-    for (int i = 0; i < m; ++i) next[i] = w[i] / b;
+    work.beta.push_back(beta);
+    for (int i = 0; i < m; ++i) column(j + 1)[i] = w[i] / beta;
   }
   out = directly();
   out.fellBack = true;

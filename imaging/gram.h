@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "imaging/batched.h"
 #include "imaging/extremes.h"
 
 namespace vexa {
@@ -23,7 +24,7 @@ struct GramExtremes {
  */
 class GramSolver {
  public:
-  explicit GramSolver(int capacity);
+  explicit GramSolver(int capacity, InstructionSet set = detectedInstructionSet());
   ~GramSolver();
   GramSolver(const GramSolver&) = delete;
   GramSolver& operator=(const GramSolver&) = delete;
@@ -35,10 +36,10 @@ class GramSolver {
    *
    * Lanczos runs from a fixed start with every new vector made orthogonal to all the
    * earlier ones (twice), until the residuals of the top two Ritz pairs vouch for both
-   * values to 1e-12 of the largest and for the vector to 1e-9 (its angle to the true one
+   * values to 1e-10 of the largest and for the vector to 1e-9 (its angle to the true one
    * is at most its residual over the gap to the second value). When they cannot within
-   * 40 steps (a second value too close to the first), the full extremes solver takes
-   * over. Small matrices go to the full solver at once.
+   * 40 steps, or a second value next to the first escaped Lanczos, the full extremes
+   * solver takes over. Small matrices go to the full solver at once.
    */
   GramExtremes solve(const double* g, int m, double* vector);
 

@@ -1,0 +1,80 @@
+// The Lanczos solver of Gram matrices: its answers against a full decomposition, and the
+// fall-back to the full solver when the top two values are too close to vouch for the vector.
+
+#include <cmath>
+#include <random>
+
+#include <gtest/gtest.h>
+#include <Eigen/Dense>
+
+#include "imaging/gram.h"
+
+namespace {
+
+// The Gram matrix of count positive series of frames frames, divided by count - 1.
+Eigen::MatrixXd gram(std::mt19937& random, int count, int frames, double noise) {
+  std::normal_distribution<double> gauss(0.0, 1.0);
+  Eigen::MatrixXd m(count, frames);
+  for (int k = 0; k < count; ++k) {
+    const double baseline = 50 + 10 * gauss(random);
+    for (int t = 0; t < frames; ++t) m(k, t) = static_cast<float>(baseline * (1 + std::sin(0.05 * t)) + noise * gauss(random));
+  }
+  return m * m.transpose() / (count - 1);
+}
+
+void expectTopTwo(const Eigen::MatrixXd& g, const vexa::GramExtremes& got, const Eigen::VectorXd& v, bool vector) {
+  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> exact(g);
+  const int m = static_cast<int>(g.rows());
+  const double first = exact.eigenvalues()(m - 1), second = exact.eigenvalues()(m - 2);
+  EXPECT_NEAR(got.first, first, 1e-10 * first);
+  EXPECT_NEAR(got.second, second, 1e-10 * first);
+  EXPECT_NEAR(v.norm(), 1.0, 1e-13);
+  // The residual says the vector belongs to the largest value (or, falling back, to the top pair).
+  EXPECT_LT((g * v - got.first * v).norm(), (vector ? 1e-10 : 1e-8) * first);
+  if (vector) {
+    const Eigen::VectorXd u = exact.eigenvectors().col(m - 1);
+    EXPECT_LT(std::min((v - u).norm(), (v + u).norm()), 1e-8);
+  }
+}
+
+}  // namespace
+
+TEST(Gram, LanczosAgreesWithAFullDecomposition) {
+  std::mt19937 random(4);
+  vexa::GramSolver solver(125);
+  for (int count : {2, 9, 27, 45, 75, 100, 125}) {
+    for (int frames : {count + 1, 200, 1000}) {
+      SCOPED_TRACE(std::to_string(count) + " neighbours, " + std::to_string(frames) + " frames");
+      const Eigen::MatrixXd g = gram(random, count, frames, 4.0);
+      Eigen::VectorXd v(count);
+      const vexa::GramExtremes got = solver.solve(g.data(), count, v.data());
+      EXPECT_FALSE(got.fellBack);
+      expectTopTwo(g, got, v, true);
+      RecordProperty("steps_" + std::to_string(count) + "_" + std::to_string(frames), got.steps);
+    }
+  }
+}
+
+TEST(Gram, TopTwoValuesTooCloseFallBackToTheFullSolver) {
+  std::mt19937 random(8);
+  const int m = 60;
+  Eigen::MatrixXd rotation = Eigen::MatrixXd::Random(m, m).householderQr().householderQ();
+  Eigen::VectorXd spectrum(m);
+  for (int i = 0; i < m; ++i) spectrum(i) = 1.0 / (i + 2);
+  spectrum(0) = 10.0;
+  spectrum(1) = 10.0 * (1 - 1e-12);  // the vector cannot be told from its neighbour's
+  const Eigen::MatrixXd g = rotation * spectrum.asDiagonal() * rotation.transpose();
+  vexa::GramSolver solver(m);
+  Eigen::VectorXd v(m);
+  const vexa::GramExtremes got = solver.solve(g.data(), m, v.data());
+  EXPECT_TRUE(got.fellBack);
+  expectTopTwo(g, got, v, false);
+
+  // A clear gap: Lanczos answers itself, in few steps.
+  spectrum(1) = 5.0;
+  const Eigen::MatrixXd clear = rotation * spectrum.asDiagonal() * rotation.transpose();
+  const vexa::GramExtremes quick = solver.solve(clear.data(), m, v.data());
+  EXPECT_FALSE(quick.fellBack);
+  EXPECT_LT(quick.steps, 30);
+  expectTopTwo(clear, quick, v, true);
+}
