@@ -7,6 +7,7 @@
 
 #include "analysis/individu.h"
 #include "containers/vexadata.h"
+#include "imaging/batched.h"
 #include "imaging/parallel.h"
 
 namespace mirlune {
@@ -72,6 +73,8 @@ struct AnalysisOptions {
   bool reference = false;
   //! Called now and then with (voxels done, voxels in all).
   norbe::Progress progress;
+  //! The instruction set of the hot loops: the widest the processor runs, unless a test asks.
+  vexa::InstructionSet instructionSet = vexa::detectedInstructionSet();
 };
 
 /*!

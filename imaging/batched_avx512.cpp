@@ -13,7 +13,8 @@ void solveLanes_avx512(int n, double* matrices, const double* start, double* scr
   avx512::solveLanes(n, matrices, start, scratch, first, second, last, vectors);
 }
 
-extern const VectorKernels vectorKernels_avx512 = {avx512::dotDoubles, avx512::dotFloats, avx512::subtractMultiple,
-                                           avx512::multiplySymmetric};
+extern const VectorKernels vectorKernels_avx512 = {avx512::dotDoubles,       avx512::dotFloats,
+                                                   avx512::subtractMultiple, avx512::multiplySymmetric,
+                                                   avx512::addOuterProduct,  avx512::addVector};
 
 }  // namespace vexa

@@ -13,7 +13,8 @@ void solveLanes_baseline(int n, double* matrices, const double* start, double* s
   baseline::solveLanes(n, matrices, start, scratch, first, second, last, vectors);
 }
 
-extern const VectorKernels vectorKernels_baseline = {baseline::dotDoubles, baseline::dotFloats, baseline::subtractMultiple,
-                                           baseline::multiplySymmetric};
+extern const VectorKernels vectorKernels_baseline = {baseline::dotDoubles,       baseline::dotFloats,
+                                                     baseline::subtractMultiple, baseline::multiplySymmetric,
+                                                     baseline::addOuterProduct,  baseline::addVector};
 
 }  // namespace vexa

@@ -42,5 +42,29 @@ void multiplySymmetric(const double* g, int m, const double* x, double* y) {
   for (int i = 0; i < m; ++i) y[i] = dotDoubles(g + static_cast<long>(i) * m, x, m);
 }
 
+// The products of floats are exact in double, so whether they are fused with the
+// addition or not, these sums are the same on every instruction set.
+void addOuterProduct(const float* m, int n, double* lower, bool assign) {
+  long at = 0;
+  for (int i = 0; i < n; ++i) {
+    const double mi = m[i];
+    double* row = lower + at;
+    if (assign) {
+      for (int j = 0; j <= i; ++j) row[j] = mi * static_cast<double>(m[j]);
+    } else {
+      for (int j = 0; j <= i; ++j) row[j] += mi * static_cast<double>(m[j]);
+    }
+    at += i + 1;
+  }
+}
+
+void addVector(const double* from, double* to, long n, bool assign) {
+  if (assign) {
+    for (long i = 0; i < n; ++i) to[i] = from[i];
+  } else {
+    for (long i = 0; i < n; ++i) to[i] += from[i];
+  }
+}
+
 }  // namespace BATCHED_NAMESPACE
 }  // namespace vexa

@@ -13,6 +13,10 @@ struct VectorKernels {
   void (*subtractMultiple)(double c, const double* x, double* y, int n);
   //! y = g x for the m x m matrix g, row-major
   void (*multiplySymmetric)(const double* g, int m, const double* x, double* y);
+  //! lower (+)= m m' over the packed lower triangle (rows one after another), n = length of m
+  void (*addOuterProduct)(const float* m, int n, double* lower, bool assign);
+  //! to (+)= from
+  void (*addVector)(const double* from, double* to, long n, bool assign);
 };
 
 //! The loops for an instruction set this processor runs (see batched.h for the choice).

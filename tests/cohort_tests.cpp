@@ -196,7 +196,8 @@ TEST_F(Cohort, SidecarsDescribeEveryOutputAndDegenerateInputs) {
 
 TEST_F(Cohort, TheQuickLookPictureOfAnOutputFolder) {
   ASSERT_EQ(mirlune({"-i", "series.nii.gz", "-sidecars", "-o", "looked"}, dir->path()).status, 0);
-  const std::string command = std::string("/usr/bin/python3 ") + QUICKLOOK + " '" + dir->file("looked") + "' > /dev/null";
+  const std::string command =
+      std::string("/usr/bin/python3 ") + QUICKLOOK + " '" + dir->file("looked") + "' > /dev/null";
   ASSERT_EQ(std::system(command.c_str()), 0);
   const std::string picture = readFile(dir->file("looked/quicklook.png"));
   ASSERT_GT(picture.size(), 10000u);

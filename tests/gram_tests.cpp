@@ -17,7 +17,8 @@ Eigen::MatrixXd gram(std::mt19937& random, int count, int frames, double noise) 
   Eigen::MatrixXd m(count, frames);
   for (int k = 0; k < count; ++k) {
     const double baseline = 50 + 10 * gauss(random);
-    for (int t = 0; t < frames; ++t) m(k, t) = static_cast<float>(baseline * (1 + std::sin(0.05 * t)) + noise * gauss(random));
+    for (int t = 0; t < frames; ++t)
+      m(k, t) = static_cast<float>(baseline * (1 + std::sin(0.05 * t)) + noise * gauss(random));
   }
   return m * m.transpose() / (count - 1);
 }

@@ -1,0 +1,154 @@
+// The two routes of the local analysis and their boundary, on every instruction set this
+// processor runs, against an exact decomposition of each voxel's matrix.
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <Eigen/Dense>
+
+#include "analysis/stages.h"
+
+using mirlune::LocalMaps;
+
+namespace {
+
+// A PET-like series: a few tissues with their own courses, noise, and holes in the mask.
+VexaData<float> series(int X, int Y, int Z, int T, unsigned seed, bool holes = true) {
+  VexaData<float> input(X, Y, Z, T, 0);
+  unsigned state = seed;
+  auto noise = [&] {
+    state = state * 1664525u + 1013904223u;
+    return static_cast<float>(state >> 8) / 16777216.0f - 0.5f;
+  };
+  for (int z = 0; z < Z; ++z)
+    for (int y = 0; y < Y; ++y)
+      for (int x = 0; x < X; ++x) {
+        const int tissue = (x / 3 + y / 4 + z / 2) % 3;
+        const bool outside = holes && (x * 7 + y * 3 + z) % 11 == 0;
+        for (int t = 0; t < T; ++t) {
+          const float course = tissue == 0 ? 1.0f + 0.1f * t : tissue == 1 ? 20.0f - 0.05f * t : 5.0f + (t % 4);
+          input(x, y, z, t) = outside ? 0.0f : (3.0f + tissue) * course + noise();
+        }
+      }
+  return input;
+}
+
+struct Analysed {
+  VexaData<short> mask;
+  LocalMaps maps;
+};
+
+Analysed analyse(const VexaData<float>& input, vexa::InstructionSet set, int threads = 1) {
+  Analysed run;
+  int count = 0;
+  run.mask = mirlune::buildMask(input, count);
+  const VexaData<Individu> serie = mirlune::gatherRecords(input, run.mask, count);
+  mirlune::AnalysisOptions options;
+  options.threads = threads;
+  options.instructionSet = set;
+  run.maps = mirlune::analyseLocally(mirlune::SeriesGeometry::of(input), run.mask, serie, options);
+  return run;
+}
+
+/*!
+ * Every voxel against its neighbourhood's matrix decomposed by Eigen: C when T is at most
+ * the neighbours, G (and M' v) past that. Returns how many voxels went each way.
+ */
+std::pair<int, int> expectExact(const VexaData<float>& input, const Analysed& run) {
+  const int X = input.dimX(), Y = input.dimY(), Z = input.dimZ(), T = input.dimT();
+  int covariance = 0, gram = 0;
+  for (int z = 0; z < Z; ++z)
+    for (int y = 0; y < Y; ++y)
+      for (int x = 0; x < X; ++x) {
+        if (run.mask(x, y, z) != 1) continue;
+        std::vector<int> at;
+        for (int a = std::max(x - 2, 0); a < std::min(x + 3, X); ++a)
+          for (int b = std::max(y - 2, 0); b < std::min(y + 3, Y); ++b)
+            for (int c = std::max(z - 2, 0); c < std::min(z + 3, Z); ++c)
+              if (run.mask(a, b, c) == 1) at.push_back(a + X * (b + Y * c));
+        const int count = static_cast<int>(at.size());
+        if (count <= 1) continue;
+        Eigen::MatrixXd m(count, T);
+        for (int k = 0; k < count; ++k)
+          for (int t = 0; t < T; ++t) m(k, t) = input.volume().begin()[at[k] + static_cast<long>(X) * Y * Z * t];
+        double first, second, last;
+        Eigen::VectorXd u;
+        if (T <= count) {
+          ++covariance;
+          Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> exact(m.transpose() * m / (count - 1));
+          first = exact.eigenvalues()(T - 1);
+          second = T > 1 ? exact.eigenvalues()(T - 2) : 0;
+          last = std::abs(exact.eigenvalues()(0));
+          u = exact.eigenvectors().col(T - 1);
+        } else {
+          ++gram;
+          Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> exact(m * m.transpose() / (count - 1));
+          first = exact.eigenvalues()(count - 1);
+          second = exact.eigenvalues()(count - 2);
+          last = 0;
+          u = (m.transpose() * exact.eigenvectors().col(count - 1)).normalized();
+          // Past the neighbours, the smallest singular value is 0 exactly.
+          EXPECT_EQ(run.maps.dispersion(x, y, z), 0.0);
+        }
+        if (u.sum() > 0) u = -u;
+        SCOPED_TRACE(std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(z) + ", count " +
+                     std::to_string(count));
+        EXPECT_NEAR(run.maps.disparite(x, y, z), first - last, 1e-9 * first);
+        EXPECT_NEAR(run.maps.dispersion(x, y, z), last / first, 1e-9);
+        EXPECT_NEAR(run.maps.dispersion2(x, y, z), second / first, 1e-9);
+        for (int t = 0; t < T; ++t) EXPECT_NEAR(run.maps.ratFiltre(x, y, z, t), -u(t), 1e-6);
+      }
+  return {covariance, gram};
+}
+
+bool sameMaps(const LocalMaps& a, const LocalMaps& b) {
+  auto same = [](const auto& p, const auto& q) {
+    return std::equal(p.volume().begin(), p.volume().end(), q.volume().begin());
+  };
+  return same(a.disparite, b.disparite) && same(a.dispersion, b.dispersion) && same(a.dispersion2, b.dispersion2) &&
+         same(a.ratFiltre, b.ratFiltre);
+}
+
+}  // namespace
+
+TEST(Routes, BothSidesOfTheBoundaryOnEveryInstructionSet) {
+  // A 3 x 3 x 4 block: the cubes of its end planes hold 27 voxels, the others 36. T around both.
+  for (int T : {26, 27, 28, 35, 36, 37}) {
+    const VexaData<float> input = series(3, 3, 4, T, 7, false);
+    for (vexa::InstructionSet set : vexa::supportedInstructionSets()) {
+      SCOPED_TRACE("T " + std::to_string(T) + ", " + vexa::nameOf(set));
+      const auto [covariance, gram] = expectExact(input, analyse(input, set));
+      EXPECT_EQ(covariance + gram, 36);
+      EXPECT_EQ(gram, T > 36 ? 36 : T > 27 ? 18 : 0);
+    }
+  }
+}
+
+TEST(Routes, SeriesLongerThanAnyNeighbourhood) {
+  // Past 125 frames every voxel takes the Gram route, with the dot products shared
+  // between cubes; corners, edges, faces and holes give every count.
+  const VexaData<float> input = series(9, 8, 7, 131, 3);
+  for (vexa::InstructionSet set : vexa::supportedInstructionSets()) {
+    SCOPED_TRACE(vexa::nameOf(set));
+    const Analysed one = analyse(input, set, 1);
+    const auto [covariance, gram] = expectExact(input, one);
+    EXPECT_EQ(covariance, 0);
+    EXPECT_GT(gram, 400);
+    EXPECT_TRUE(sameMaps(one.maps, analyse(input, set, 3).maps)) << "the worker count changed a result";
+  }
+}
+
+TEST(Routes, ShortSeriesOnEveryInstructionSetAndWorkerCount) {
+  const VexaData<float> input = series(13, 11, 9, 26, 17);
+  std::vector<LocalMaps> results;
+  for (vexa::InstructionSet set : vexa::supportedInstructionSets()) {
+    SCOPED_TRACE(vexa::nameOf(set));
+    const Analysed one = analyse(input, set, 1);
+    const auto [covariance, gram] = expectExact(input, one);
+    EXPECT_GT(covariance, 500);
+    EXPECT_GT(gram, 0);  // corner cubes of 27 voxels less their holes have fewer than 26
+    EXPECT_TRUE(sameMaps(one.maps, analyse(input, set, 2).maps)) << "the worker count changed a result";
+  }
+}
