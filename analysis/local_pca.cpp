@@ -50,14 +50,6 @@ void store(LocalMaps& maps, int x, int y, int z, int frames, const VoxelResult& 
   for (int t = 0; t < frames; ++t) maps.ratFiltre(x, y, z, t) = static_cast<float>(-r.vector[t]);
 }
 
-//! Zeroes row y of plane z of every output: each worker clears what it will fill.
-void clearRow(LocalMaps& maps, int y, int z, int sizeX, int frames) {
-  std::fill_n(&maps.disparite(0, y, z), sizeX, 0.0);
-  std::fill_n(&maps.dispersion(0, y, z), sizeX, 0.0);
-  std::fill_n(&maps.dispersion2(0, y, z), sizeX, 0.0);
-  for (int t = 0; t < frames; ++t) std::fill_n(&maps.ratFiltre(0, y, z, t), sizeX, 0.0f);
-}
-
 //! Where each mask voxel's record is in serie, -1 elsewhere; raster index x + X (y + Y z).
 class RecordIndex {
  public:
@@ -248,9 +240,8 @@ class PlaneAnalyser {
     _neighbours.reserve(kCapacity);
   }
 
-  //! Clears plane z of the outputs, then analyses its mask voxels; returns how many it visited.
+  //! Analyses the mask voxels of plane z; returns how many it visited.
   int analysePlane(int z, LocalMaps& maps) {
-    for (int y = 0; y < _sizeY; ++y) clearRow(maps, y, z, static_cast<int>(_sizeX), _frames);
     std::fill(_ringRow.begin(), _ringRow.end(), -1);
     int visited = 0;
     for (int y = 0; y < _sizeY; ++y) {
@@ -528,7 +519,6 @@ class GramPlanes {
 
   long long analyseRow(Worker& worker, int y, int z, LocalMaps& maps) {
     const int X = _geometry.sizeX, T = _geometry.frames;
-    clearRow(maps, y, z, X, T);
     for (int x = 0; x < X; ++x) {
       if (_mask(x, y, z) != 1) continue;
       ++worker.visited;
@@ -576,12 +566,10 @@ LocalMaps analyseLocally(const SeriesGeometry& geometry, const VexaData<short>& 
                          const AnalysisOptions& options) {
   const int T = geometry.frames, Z = geometry.sizeZ;
   const int records = serie.dimX();
-  // The fast routes clear each plane of the outputs in the worker that fills it, so that
-  // clearing (and the first touch of the memory) is shared out too.
-  const bool planes = !options.reference && records > 0;
-  const norbe::AllocatorContext context(planes ? norbe::Overwrite : norbe::ReadWrite);
-  LocalMaps maps{newOutput<double>(geometry, 1, context), newOutput<double>(geometry, 1, context),
-                 newOutput<double>(geometry, 1, context), newOutput<float>(geometry, T, context)};
+  // Large outputs come zero-filled from the kernel, page by page as the workers first write
+  // them: voxels that are not analysed are never touched.
+  LocalMaps maps{newOutput<double>(geometry, 1), newOutput<double>(geometry, 1), newOutput<double>(geometry, 1),
+                 newOutput<float>(geometry, T)};
   if (records == 0) return maps;
 
   // Workers share only read-only data and write disjoint voxels of the maps. Their

@@ -109,7 +109,7 @@ template void OutputSet::stage(const std::string&, const VexaData<float>&);
 template void OutputSet::stage(const std::string&, const VexaData<double>&);
 
 void OutputSet::commit() {
-  vexa::StagedFile::commitAll(_staged, &gCommitted);
+  vexa::StagedFile::commitAll(_staged, &gCommitted, _threads);
   _staged.clear();
 }
 

@@ -1,9 +1,12 @@
 #!/usr/bin/python3
-"""Times Mirlune against dwidenoise (a local PCA over the same 5 x 5 x 5 window) on
-synthetic series made by the project's generator, in one run, alternating, and
-prints medians, peak memory, microseconds per analysed voxel and per-stage times.
+"""Times Mirlune against dwidenoise (a local PCA over the same 5 x 5 x 5 window) over a
+sweep of series lengths, on series made by the project's generator, in one run,
+alternating, and prints medians of microseconds per analysed voxel, peak memory, the
+analysis stage on one and two threads, and the ratios.
 
-    bench/run_bench.py [--runs N] [--build DIR] [--out DIR] [--quick]
+    bench/run_bench.py [--runs N] [--build DIR] [--out DIR] [--frames 12,24,...] [--no-peer]
+
+Each length runs on a 56 x 56 x 28 series, except 1,000 frames, on 32 x 32 x 16.
 """
 import argparse
 import os
@@ -20,23 +23,28 @@ STAGES = ["read + header report", "mask", "records", "local analysis", "outputs"
 
 
 def run(command, cwd, stage_lines=False):
-    """Runs command; returns (seconds, peak resident kB, per-stage seconds)."""
+    """Runs command; returns (seconds, peak resident kB, per-stage seconds). GNU time
+    measures the peak: a child forked from this Python process would count Python's pages
+    until its exec."""
+    peak_file = os.path.join(cwd, ".peak")
     start = time.perf_counter()
-    process = subprocess.Popen(command, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    process = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak_file, *command], cwd=cwd,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     marks = []
     for _ in process.stdout:
         marks.append(time.perf_counter())
-    _, status, usage = os.wait4(process.pid, 0)
+    process.wait()
     end = time.perf_counter()
-    process.returncode = os.waitstatus_to_exitcode(status)
     if process.returncode != 0:
         sys.exit(f"{' '.join(command)} failed: {process.stderr.read()}")
+    with open(peak_file) as f:
+        peak = int(f.read().split()[-1])
     stages = []
     if stage_lines and len(marks) == 6:
         # Lines: dims, voxel size, mask, records, analysis, outputs; each ends its stage.
         points = [start, marks[1], marks[2], marks[3], marks[4], marks[5]]
         stages = [b - a for a, b in zip(points, points[1:])]
-    return end - start, usage.ru_maxrss, stages
+    return end - start, peak, stages
 
 
 def main():
@@ -44,71 +52,80 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--build", default="build")
     parser.add_argument("--out", default="bench/out")
-    parser.add_argument("--quick", action="store_true", help="only the smaller series")
+    parser.add_argument("--frames", default="12,24,64,128,200,300,1000")
+    parser.add_argument("--no-peer", action="store_true", help="Mirlune only")
     args = parser.parse_args()
 
-    build = os.path.abspath(args.build)
-    out = os.path.abspath(args.out)
+    build, out = os.path.abspath(args.build), os.path.abspath(args.out)
     os.makedirs(out, exist_ok=True)
     mirlune = os.path.join(build, "analysis", "Mirlune")
     generator = os.path.join(build, "tools", "make_series")
-    peer = shutil.which("dwidenoise")
-    cores = os.cpu_count() or 1
-    sizes = [(128, 128, 48, 24)] + ([] if args.quick else [(128, 128, 96, 40)])
-
-    print(f"machine: {cores} cores; {args.runs} runs each, alternating; medians")
+    peer = None if args.no_peer else shutil.which("dwidenoise")
+    print(f"machine: {os.cpu_count()} CPUs; {args.runs} runs each, alternating; medians; us per analysed voxel")
     if not peer:
         print("dwidenoise not found (install Debian's mrtrix3): Mirlune only")
-    for size in sizes:
+
+    rows = []
+    for frames in [int(f) for f in args.frames.split(",")]:
+        size = (32, 32, 16, frames) if frames >= 1000 else (56, 56, 28, frames)
         name = "series_{}x{}x{}x{}.nii".format(*size)
         series = os.path.join(out, name)
         if not os.path.exists(series):
             subprocess.run([generator, series, *map(str, size)], check=True, stdout=subprocess.DEVNULL)
         work = os.path.join(out, "run_" + name[:-4])
         os.makedirs(work, exist_ok=True)
-        run([mirlune, "-i", series], work)  # warm the caches, and make the mask
+        run([mirlune, "-i", series, "-o", work], work)  # warm the caches, and make the mask
         mask = os.path.join(work, "mask.nii")
         analysed = int(np.count_nonzero(np.asanyarray(nib.load(os.path.join(work, "disparite.nii")).dataobj)))
-        masked = int(np.count_nonzero(np.asanyarray(nib.load(mask).dataobj)))
-        input_mb = np.prod(size) * 4 / 2**20
+        input_mib = np.prod(size) * 4 / 2**20
 
-        candidates = []
-        for threads in sorted({1, cores}):
-            candidates.append((f"Mirlune, {threads} thread(s)", [mirlune, "-i", series, "--threads", str(threads)], True))
-            if peer:
-                for datatype in ("float64", "float32"):
-                    candidates.append((f"dwidenoise {datatype}, {threads} thread(s)",
-                                       [peer, series, os.path.join(work, "dn.nii"), "-extent", "5", "-mask", mask,
-                                        "-datatype", datatype, "-nthreads", str(threads), "-force", "-quiet"], False))
+        candidates = [("Mirlune 1", [mirlune, "-i", series, "-o", work, "--threads", "1"], True),
+                      ("Mirlune 2", [mirlune, "-i", series, "-o", work, "--threads", "2"], True)]
+        if peer:
+            for datatype in ("float32", "float64"):
+                candidates.append((f"dwidenoise {datatype}",
+                                   [peer, series, os.path.join(work, "dn.nii"), "-extent", "5", "-mask", mask,
+                                    "-datatype", datatype, "-nthreads", "1", "-force", "-quiet"], False))
         results = {label: [] for label, _, _ in candidates}
         for _ in range(args.runs):
             for label, command, stages in candidates:
                 results[label].append(run(command, work, stages))
 
-        print(f"\nseries {size[0]} x {size[1]} x {size[2]} x {size[3]} ({input_mb:.0f} MiB as floats): "
-              f"{masked} mask voxels, {analysed} analysed")
-        print(f"{'program':34} {'median s':>9} {'us/voxel':>9} {'peak MiB':>9} {'x input':>8}  runs (s)")
-        medians = {}
-        for label, _, _ in candidates:
-            times = [r[0] for r in results[label]]
-            peak = max(r[1] for r in results[label]) / 1024
-            medians[label] = statistics.median(times)
-            print(f"{label:34} {medians[label]:9.3f} {1e6 * medians[label] / analysed:9.2f} {peak:9.0f} "
-                  f"{peak / input_mb:8.2f}  " + " ".join(f"{t:.3f}" for t in times))
-        for threads in sorted({1, cores}):
-            label = f"Mirlune, {threads} thread(s)"
-            stage_runs = [r[2] for r in results[label] if r[2]]
-            if stage_runs:
-                parts = ", ".join(f"{stage} {statistics.median(s[i] for s in stage_runs):.3f}"
-                                  for i, stage in enumerate(STAGES))
-                print(f"  stages, {threads} thread(s), median s: {parts}")
-            if peer:
-                for datatype in ("float64", "float32"):
-                    other = medians[f"dwidenoise {datatype}, {threads} thread(s)"]
-                    print(f"  {threads} thread(s): dwidenoise {datatype} / Mirlune = {other / medians[label]:.2f}")
-        if cores > 1:
-            one, all_ = medians["Mirlune, 1 thread(s)"], medians[f"Mirlune, {cores} thread(s)"]
-            print(f"  Mirlune speed-up on {cores} cores: {one / all_:.2f} ({one / all_ / cores:.2f} x cores)")
+        def median(label):
+            return statistics.median(r[0] for r in results[label])
+
+        def stage(label, index):
+            return statistics.median(r[2][index] for r in results[label] if r[2])
+
+        one = median("Mirlune 1")
+        row = {"frames": frames, "size": "x".join(map(str, size[:3])), "voxels": analysed,
+               "mirlune": 1e6 * one / analysed,
+               "peak": max(r[1] for r in results["Mirlune 1"]) / 1024, "input": input_mib,
+               "speedup": stage("Mirlune 1", 3) / stage("Mirlune 2", 3),
+               "stages": [stage("Mirlune 1", i) for i in range(len(STAGES))]}
+        if peer:
+            row["f32"] = 1e6 * median("dwidenoise float32") / analysed
+            row["f64"] = 1e6 * median("dwidenoise float64") / analysed
+        rows.append(row)
+        print(f"  T = {frames}: done ({', '.join(f'{label} ' + ' '.join(f'{r[0]:.2f}' for r in results[label]) for label in results)} s)",
+              flush=True)
+
+    print()
+    header = f"{'T':>5} {'series':>9} {'voxels':>7} {'Mirlune':>9} {'peak MiB':>9} {'x input':>8} {'2 thr':>6}"
+    if peer:
+        header += f" {'dn f32':>9} {'dn f64':>9} {'Mir/f32':>8}"
+    print(header)
+    for row in rows:
+        line = (f"{row['frames']:>5} {row['size']:>9} {row['voxels']:>7} {row['mirlune']:>9.1f} {row['peak']:>9.0f} "
+                f"{row['peak'] / row['input']:>8.2f} {row['speedup']:>6.2f}")
+        if peer:
+            line += f" {row['f32']:>9.1f} {row['f64']:>9.1f} {row['mirlune'] / row['f32']:>8.2f}"
+        print(line)
+    print("\nMirlune, peak MiB: resident, one thread; x input: over the series as 32-bit floats;")
+    print("2 thr: the analysis stage on one thread over two threads")
+    print("\nstages, one thread, median s: " + ", ".join(STAGES))
+    for row in rows:
+        print(f"{row['frames']:>5}: " + " ".join(f"{s:.3f}" for s in row["stages"]))
 
 
 if __name__ == "__main__":

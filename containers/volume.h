@@ -84,7 +84,9 @@ struct ElementBlock {
   void allocate() {
     if (context.isAllocated()) return;
     data = static_cast<T*>(context.allocateRaw(data, count, sizeof(T)));
-    if (constructs() && count > 0) {
+    // Trivial elements' default is all zero bits: a zero-filled block is already built.
+    const bool zeros = std::is_trivial_v<T> && context.givesZeros(std::uint64_t(count) * sizeof(T));
+    if (constructs() && count > 0 && !zeros) {
       try {
         std::uninitialized_fill_n(data, count, T());
       } catch (...) {

@@ -24,31 +24,61 @@ const MemoryAllocator& MemoryAllocator::singleton() {
   return instance;
 }
 
+namespace {
+constexpr std::size_t kHugePage = std::size_t(2) << 20;
+constexpr std::size_t kMappedFrom = std::size_t(256) << 10;  // blocks this large come straight from the kernel
+constexpr std::size_t kHugeFrom = 2 * kHugePage;             // and these on huge pages
+
+// The mapping of a block: whole pages, and for huge pages room to align the start.
+std::size_t mappedBytes(std::size_t bytes) {
+  if (bytes < kHugeFrom) return (bytes + 4095) / 4096 * 4096 + 4096;
+  return (bytes + kHugePage - 1) / kHugePage * kHugePage + kHugePage;
+}
+}  // namespace
+
 void* MemoryAllocator::allocate(std::uint64_t count, std::size_t elementSize, DataSource*) const {
   if (count == 0) return nullptr;
   const std::size_t bytes = static_cast<std::size_t>(count * elementSize);
-  constexpr std::size_t kHugePage = std::size_t(2) << 20;
-  if (bytes < 2 * kHugePage) {
+  if (bytes < kMappedFrom) {
     void* pointer = std::malloc(bytes);
     if (!pointer) throw std::bad_alloc();
     return pointer;
   }
-  // Large blocks on huge pages where the system offers them: first touches of a
-  // series-sized block otherwise cost tens of thousands of page faults.
-  void* pointer = nullptr;
-  if (::posix_memalign(&pointer, kHugePage, bytes) != 0 || !pointer) throw std::bad_alloc();
+  // Large blocks are mapped afresh: the kernel gives them zero-filled, page by page at first
+  // touch (so pages never written cost nothing, and zeroing is shared by the threads that
+  // touch them), the largest on huge pages where the system offers them. The start is
+  // aligned to a page (a huge page for those); the word before it keeps the offset of the
+  // mapping's start.
+  const std::size_t mapped = mappedBytes(bytes);
+  void* region = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (region == MAP_FAILED) throw std::bad_alloc();
+  const std::size_t alignment = bytes < kHugeFrom ? 4096 : kHugePage;
+  const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(region);
+  const std::uintptr_t aligned = (start + alignment) / alignment * alignment;
+  reinterpret_cast<std::uintptr_t*>(aligned)[-1] = aligned - start;
 #ifdef MADV_HUGEPAGE
-  ::madvise(pointer, (bytes + kHugePage - 1) / kHugePage * kHugePage, MADV_HUGEPAGE);
+  if (bytes >= kHugeFrom) {
+    ::madvise(reinterpret_cast<void*>(aligned), (bytes + kHugePage - 1) / kHugePage * kHugePage, MADV_HUGEPAGE);
+  }
 #endif
-  return pointer;
+  return reinterpret_cast<void*>(aligned);
 }
+
+bool MemoryAllocator::zeroFilled(std::uint64_t bytes) const { return bytes >= kMappedFrom; }
 
 const OverwriteAllocator& OverwriteAllocator::singleton() {
   static const OverwriteAllocator instance;
   return instance;
 }
 
-void MemoryAllocator::deallocate(void* pointer, std::uint64_t, std::size_t) const { std::free(pointer); }
+void MemoryAllocator::deallocate(void* pointer, std::uint64_t count, std::size_t elementSize) const {
+  if (!pointer) return;
+  const std::size_t bytes = static_cast<std::size_t>(count * elementSize);
+  if (bytes < kMappedFrom) return std::free(pointer);
+  const std::uintptr_t aligned = reinterpret_cast<std::uintptr_t>(pointer);
+  const std::uintptr_t start = aligned - reinterpret_cast<std::uintptr_t*>(aligned)[-1];
+  ::munmap(reinterpret_cast<void*>(start), mappedBytes(bytes));
+}
 
 namespace {
 class BufferAllocator : public LowLevelAllocator {

@@ -65,6 +65,8 @@ class MemoryAllocator : public LowLevelAllocator {
   static const MemoryAllocator& singleton();
   void* allocate(std::uint64_t count, std::size_t elementSize, DataSource* source) const override;
   void deallocate(void* pointer, std::uint64_t count, std::size_t elementSize) const override;
+  //! True when a block of this size comes zero-filled (fresh from the kernel).
+  bool zeroFilled(std::uint64_t bytes) const;
   AllocatorKind type() const override { return AllocatorKind::Memory; }
 };
 
@@ -108,6 +110,9 @@ class AllocatorContext {
   //! Gives the storage back, if this context holds any.
   void release(void* pointer, std::uint64_t count, std::size_t elementSize);
   bool usesPlainMemory() const { return _allocator == &MemoryAllocator::singleton(); }
+  //! Plain memory of this size that comes zero-filled, so elements whose default is all
+  //! zero bits need no construction.
+  bool givesZeros(std::uint64_t bytes) const { return usesPlainMemory() && MemoryAllocator::singleton().zeroFilled(bytes); }
   //! Elements of a trivial type need no construction here.
   bool leavesElementsUnset() const { return _allocator == &OverwriteAllocator::singleton(); }
 

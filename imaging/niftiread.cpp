@@ -270,29 +270,34 @@ void readData(const std::string& file, const nifti_image& nim, const DataSpan& s
     if (offset > 0 && gzseek(input.get(), static_cast<z_off_t>(offset), SEEK_SET) != offset) {
       failFile(file, "truncated image data (cannot reach its start)");
     }
-    // Buffers of a few megabytes at most, and no larger than the slice itself.
-    const std::int64_t bufferLines = std::min(linesPerChunk, std::max<std::int64_t>(end - begin, 1));
-    std::vector<unsigned char> bytes(static_cast<std::size_t>(bufferLines * lineBytes));
-    std::vector<float> values(static_cast<std::size_t>(bufferLines * nx));
+    // Floats as they are, without a border, go straight into place; anything else through
+    // buffers of a few megabytes at most, and no larger than the slice itself.
+    const bool direct = nim.datatype == DT_FLOAT32 && !scaling.scaled && !(swap && nim.swapsize > 1) &&
+                        result.borderWidth() == 0;
+    const std::int64_t bufferLines = direct ? 0 : std::min(linesPerChunk, std::max<std::int64_t>(end - begin, 1));
+    std::unique_ptr<unsigned char[]> bytes(new unsigned char[static_cast<std::size_t>(bufferLines * lineBytes)]);
+    std::unique_ptr<float[]> values(new float[static_cast<std::size_t>(bufferLines * nx)]);
     for (std::int64_t first = begin; first < end; first += linesPerChunk) {
       const std::int64_t count = std::min(linesPerChunk, end - first);
       const std::size_t size = static_cast<std::size_t>(count * lineBytes);
-      const int got = gzread(input.get(), bytes.data(), static_cast<unsigned>(size));
+      unsigned char* into = direct ? reinterpret_cast<unsigned char*>(result.volume().begin() + first * nx) : bytes.get();
+      const int got = gzread(input.get(), into, static_cast<unsigned>(size));
       if (got < 0 || static_cast<std::size_t>(got) != size) {
         const std::int64_t read = (first - begin) * lineBytes + std::max(got, 0);
         failFile(file, "truncated image data (" + std::to_string(begin * lineBytes + read) + " of " +
                            std::to_string(span.bytes) + " bytes could be read)");
       }
+      if (direct) continue;
       if (swap && nim.swapsize > 1) {
-        nifti_swap_Nbytes(static_cast<std::int64_t>(size) / nim.swapsize, nim.swapsize, bytes.data());
+        nifti_swap_Nbytes(static_cast<std::int64_t>(size) / nim.swapsize, nim.swapsize, bytes.get());
       }
-      convert(nim.datatype, bytes.data(), static_cast<std::size_t>(count * nx), values.data(), scaling);
+      convert(nim.datatype, bytes.get(), static_cast<std::size_t>(count * nx), values.get(), scaling);
       for (std::int64_t i = 0; i < count; ++i) {
         const std::int64_t line = first + i;
         const int y = static_cast<int>(line % ny);
         const int z = static_cast<int>((line / ny) % nz);
         const int t = static_cast<int>(line / (ny * nz));
-        std::memcpy(&result(0, y, z, t), values.data() + i * nx, static_cast<std::size_t>(nx) * sizeof(float));
+        std::memcpy(&result(0, y, z, t), values.get() + i * nx, static_cast<std::size_t>(nx) * sizeof(float));
       }
     }
     return 0LL;

@@ -1,5 +1,6 @@
 #include "imaging/pendingfile.h"
 #include "imaging/niftiinternal.h"
+#include "imaging/parallel.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -118,32 +119,22 @@ void PendingFile::writeAt(std::int64_t offset, const void* data, std::size_t siz
   }
 }
 
-void PendingFile::close(std::int64_t expectedSize, bool flush) {
+void PendingFile::close(std::int64_t expectedSize) {
   if (_compress) {
-    // gzclose closes the descriptor too: the flush to disk goes through a new one.
-    const int status = ::gzclose(_gz);
+    const int status = ::gzclose(_gz);  // closes the descriptor too
     _gz = nullptr;
     if (status != Z_OK) abandon("error while finishing the compressed file");
-    if (flush) {
-      const int fd = ::open(_temporary.c_str(), O_RDONLY | O_CLOEXEC);
-      const bool synced = fd >= 0 && ::fsync(fd) == 0;
-      const int saved = errno;
-      if (fd >= 0) ::close(fd);
-      errno = saved;
-      if (!synced) abandon(std::strerror(errno));
-    }
     return;
   }
   struct stat info;
   if (::fstat(_fd, &info) != 0 || info.st_size != expectedSize) abandon("short write");
-  if (flush && ::fsync(_fd) != 0) abandon(std::strerror(errno));
   const int status = ::close(_fd);
   _fd = -1;
   if (status != 0) abandon(std::strerror(errno));
 }
 
 void PendingFile::commit(std::int64_t expectedSize) {
-  close(expectedSize, false);
+  close(expectedSize);
   std::lock_guard<std::mutex> guard(Temporaries::lock());
   if (::rename(_temporary.c_str(), _final.c_str()) != 0) {
     const int saved = errno;
@@ -157,7 +148,7 @@ void PendingFile::commit(std::int64_t expectedSize) {
 }
 
 std::string PendingFile::staged(std::int64_t expectedSize) {
-  close(expectedSize, true);
+  close(expectedSize);
   _done = true;  // the StagedFile made from the name owns the temporary now
   return _temporary;
 }
@@ -201,7 +192,19 @@ StagedFile::~StagedFile() {
   Temporaries::forgetLocked(_temporary);
 }
 
-void StagedFile::commitAll(std::vector<StagedFile>& files, std::atomic<bool>* done) {
+void StagedFile::commitAll(std::vector<StagedFile>& files, std::atomic<bool>* done, int threads) {
+  // Every file on disk first, side by side: the waits for the disk overlap.
+  std::vector<std::string> failures(files.size());
+  norbe::runTasks(static_cast<int>(files.size()), threads, [&](int, int k) {
+    const StagedFile& file = files[k];
+    const int fd = ::open(file._temporary.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) failures[k] = std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    return 0LL;
+  });
+  for (std::size_t k = 0; k < files.size(); ++k) {
+    if (!failures[k].empty()) failFile(files[k]._final, "cannot write: " + failures[k]);
+  }
   std::vector<std::string> folders;
   {
     std::lock_guard<std::mutex> guard(Temporaries::lock());

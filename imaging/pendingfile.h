@@ -33,9 +33,9 @@ class Temporaries {
 
 /*!
  * A file written to a temporary name in the folder of finalName. commit() checks its
- * size and renames it into place; staged() instead leaves the complete file, flushed to
- * disk, under its temporary name for a later rename (StagedFile). Destroyed without
- * either, it removes the temporary.
+ * size and renames it into place; staged() instead leaves the complete file under its
+ * temporary name for a later rename (StagedFile). Destroyed without either, it removes
+ * the temporary.
  */
 class PendingFile {
  public:
@@ -51,11 +51,11 @@ class PendingFile {
 
   //! Closes, checks the size on disk where it can, and moves the file into place.
   void commit(std::int64_t expectedSize);
-  //! Closes, checks and flushes the file to disk, and hands its temporary name on.
+  //! Closes and checks the file, and hands its temporary name on (StagedFile flushes it).
   std::string staged(std::int64_t expectedSize);
 
  private:
-  void close(std::int64_t expectedSize, bool flush);
+  void close(std::int64_t expectedSize);
   std::string gzMessage();
   [[noreturn]] void abandon(const std::string& why);
   void discard();
@@ -85,12 +85,13 @@ class StagedFile {
   const std::string& temporaryName() const { return _temporary; }
 
   /*!
-   * Renames every file into place under Temporaries::lock(), so that an interruption
-   * sees either none of them renamed or all, then flushes the folders that hold them.
-   * done, when given, is set under the same lock. Throws std::runtime_error, leaving the
-   * rest staged, when a rename fails.
+   * Flushes every file to disk (on up to threads threads), then renames them all into
+   * place under Temporaries::lock(), so that an interruption sees either none of them
+   * renamed or all, then flushes the folders that hold them. done, when given, is set under
+   * the same lock. Throws std::runtime_error, leaving the files staged, when a flush
+   * fails, and leaving the rest staged when a rename fails.
    */
-  static void commitAll(std::vector<StagedFile>& files, std::atomic<bool>* done = nullptr);
+  static void commitAll(std::vector<StagedFile>& files, std::atomic<bool>* done = nullptr, int threads = 1);
 
  private:
   std::string _temporary;
