@@ -280,32 +280,32 @@ class PlaneAnalyser {
     if (_ringRow[s] == row) return;
     _ringRow[s] = row;
     const int z0 = std::max(z - kHalf, 0), z1 = std::min<int>(z + kHalf, _sizeZ - 1);
+    const float* series[kEdge];
     for (int x = 0; x < _sizeX; ++x) {
-      double* sum = &_columnSums[(s * _sizeX + x) * _packed];
-      int& count = _columnCounts[s * _sizeX + x];
-      count = 0;
+      int count = 0;
       for (int zz = z0; zz <= z1; ++zz) {
         const int record = _records(x, row, zz);
-        if (record < 0) continue;
-        _kernels.addOuterProduct(_serie(record).values.data(), _frames, sum, count == 0);
-        ++count;
+        if (record >= 0) series[count++] = _serie(record).values.data();
       }
+      _columnCounts[s * _sizeX + x] = count;
+      if (count > 0) _kernels.sumOuterProducts(series, count, _frames, &_columnSums[(s * _sizeX + x) * _packed]);
     }
   }
 
   // Row sum at x': the column sums over the cube's y range, for x' in [x0, x1].
   void rowSums(int y, int x0, int x1) {
     const int y0 = std::max(y - kHalf, 0), y1 = std::min<int>(y + kHalf, _sizeY - 1);
+    const double* parts[kEdge];
     for (int x = x0; x <= x1; ++x) {
-      double* sum = &_rowSums[x * _packed];
-      int& count = _rowCounts[x];
-      count = 0;
+      int count = 0, used = 0;
       for (int row = y0; row <= y1; ++row) {
         const Index at = slot(row) * _sizeX + x;
         if (_columnCounts[at] == 0) continue;
-        _kernels.addVector(&_columnSums[at * _packed], sum, _packed, count == 0);
+        parts[used++] = &_columnSums[at * _packed];
         count += _columnCounts[at];
       }
+      _rowCounts[x] = count;
+      if (used > 0) _kernels.sumVectors(parts, used, &_rowSums[x * _packed], _packed);
     }
   }
 
@@ -317,13 +317,11 @@ class PlaneAnalyser {
     ++_analysed;
     if (count < _frames) return gramRoute(x, y, z, maps);
 
-    count = 0;
-    for (int xx = x0; xx <= x1; ++xx) {
-      const int part = _rowCounts[xx];
-      if (part == 0) continue;
-      _kernels.addVector(&_rowSums[xx * _packed], _cubeSum.data(), _packed, count == 0);
-      count += part;
-    }
+    const double* parts[kEdge];
+    int used = 0;
+    for (int xx = x0; xx <= x1; ++xx)
+      if (_rowCounts[xx] > 0) parts[used++] = &_rowSums[xx * _packed];
+    _kernels.sumVectors(parts, used, _cubeSum.data(), _packed);
     const double divisor = static_cast<double>(count - 1);
     if (!_batch) return smallRoute(x, y, z, divisor, maps);
     // Into the next free lane; a full set of lanes is solved at once.

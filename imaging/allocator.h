@@ -112,7 +112,9 @@ class AllocatorContext {
   bool usesPlainMemory() const { return _allocator == &MemoryAllocator::singleton(); }
   //! Plain memory of this size that comes zero-filled, so elements whose default is all
   //! zero bits need no construction.
-  bool givesZeros(std::uint64_t bytes) const { return usesPlainMemory() && MemoryAllocator::singleton().zeroFilled(bytes); }
+  bool givesZeros(std::uint64_t bytes) const {
+    return usesPlainMemory() && MemoryAllocator::singleton().zeroFilled(bytes);
+  }
   //! Elements of a trivial type need no construction here.
   bool leavesElementsUnset() const { return _allocator == &OverwriteAllocator::singleton(); }
 

@@ -1,5 +1,6 @@
 #include "imaging/batched.h"
 
+#include "imaging/orientation.h"
 #include "imaging/vector_kernels.h"
 
 #include <cmath>
@@ -111,11 +112,19 @@ void BatchedExtremes::fillIdentity(int lane) {
 void BatchedExtremes::solve() {
   switch (_set) {
     case InstructionSet::Avx512:
-      return solveLanes_avx512(_n, _matrices, _start.get(), _scratch, _first, _second, _last, _vectors);
+      solveLanes_avx512(_n, _matrices, _start.get(), _scratch, _first, _second, _last, _vectors);
+      break;
     case InstructionSet::Avx2:
-      return solveLanes_avx2(_n, _matrices, _start.get(), _scratch, _first, _second, _last, _vectors);
+      solveLanes_avx2(_n, _matrices, _start.get(), _scratch, _first, _second, _last, _vectors);
+      break;
     default:
-      return solveLanes_baseline(_n, _matrices, _start.get(), _scratch, _first, _second, _last, _vectors);
+      solveLanes_baseline(_n, _matrices, _start.get(), _scratch, _first, _second, _last, _vectors);
+      break;
+  }
+  for (int lane = 0; lane < _lanes; ++lane) {
+    double* v = _vectors + lane;
+    if (!pointsTheWrongWay(v, _n, _lanes)) continue;
+    for (int i = 0; i < _n; ++i) v[static_cast<std::size_t>(i) * _lanes] = -v[static_cast<std::size_t>(i) * _lanes];
   }
 }
 

@@ -13,7 +13,8 @@ void solveLanes_avx2(int n, double* matrices, const double* start, double* scrat
   avx2::solveLanes(n, matrices, start, scratch, first, second, last, vectors);
 }
 
-extern const VectorKernels vectorKernels_avx2 = {avx2::dotDoubles,        avx2::dotFloats,       avx2::subtractMultiple,
-                                                 avx2::multiplySymmetric, avx2::addOuterProduct, avx2::addVector};
+extern const VectorKernels vectorKernels_avx2 = {avx2::dotDoubles,       avx2::dotFloats,
+                                                 avx2::subtractMultiple, avx2::multiplySymmetric,
+                                                 avx2::sumOuterProducts, avx2::sumVectors};
 
 }  // namespace vexa

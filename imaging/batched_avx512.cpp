@@ -15,6 +15,6 @@ void solveLanes_avx512(int n, double* matrices, const double* start, double* scr
 
 extern const VectorKernels vectorKernels_avx512 = {avx512::dotDoubles,       avx512::dotFloats,
                                                    avx512::subtractMultiple, avx512::multiplySymmetric,
-                                                   avx512::addOuterProduct,  avx512::addVector};
+                                                   avx512::sumOuterProducts, avx512::sumVectors};
 
 }  // namespace vexa

@@ -15,6 +15,6 @@ void solveLanes_baseline(int n, double* matrices, const double* start, double* s
 
 extern const VectorKernels vectorKernels_baseline = {baseline::dotDoubles,       baseline::dotFloats,
                                                      baseline::subtractMultiple, baseline::multiplySymmetric,
-                                                     baseline::addOuterProduct,  baseline::addVector};
+                                                     baseline::sumOuterProducts, baseline::sumVectors};
 
 }  // namespace vexa

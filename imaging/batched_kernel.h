@@ -77,12 +77,28 @@ void tridiagonalise(int n, Vec* a, Vec* p, Vec* v, Tridiagonal& t) {
     for (int i = k + 2; i < n; ++i) v[i] = a[at(i, k)] *= factor;
     a[at(k + 1, k)] = beta;
     t.tau[k] = tau;
-    // p = tau A22 v over the trailing rows, each element read once.
+    // p = tau A22 v over the trailing rows, each element read once; two rows a pass, so
+    // that p and v are loaded once for both.
     for (int i = k + 1; i < n; ++i) p[i] = zero;
-    for (int i = k + 1; i < n; ++i) {
+    int i = k + 1;
+    for (; i + 1 < n; i += 2) {
+      const Vec vi = v[i], vk = v[i + 1];
+      Vec row = zero, next = zero;
+      const Vec* ai = a + at(i, 0);
+      const Vec* ak = a + at(i + 1, 0);
+      for (int j = k + 1; j < i; ++j) {
+        row += ai[j] * v[j];
+        next += ak[j] * v[j];
+        p[j] += ai[j] * vi + ak[j] * vk;
+      }
+      // The corner of the two rows: (i, i), (i + 1, i) and (i + 1, i + 1).
+      p[i] += row + ai[i] * vi + ak[i] * vk;
+      p[i + 1] += next + ak[i] * vi + ak[i + 1] * vk;
+    }
+    if (i < n) {
       const Vec vi = v[i];
       Vec row = zero;
-      Vec* ai = a + at(i, 0);
+      const Vec* ai = a + at(i, 0);
       for (int j = k + 1; j < i; ++j) {
         row += ai[j] * v[j];
         p[j] += ai[j] * vi;
@@ -97,7 +113,19 @@ void tridiagonalise(int n, Vec* a, Vec* p, Vec* v, Tridiagonal& t) {
     // w = p - (tau / 2)(p . v) v, and A22 -= v w' + w v'.
     const Vec half = splat(0.5) * tau * pv;
     for (int i = k + 1; i < n; ++i) p[i] -= half * v[i];
-    for (int i = k + 1; i < n; ++i) {
+    i = k + 1;
+    for (; i + 1 < n; i += 2) {
+      const Vec vi = v[i], wi = p[i], vk = v[i + 1], wk = p[i + 1];
+      Vec* ai = a + at(i, 0);
+      Vec* ak = a + at(i + 1, 0);
+      for (int j = k + 1; j <= i; ++j) {
+        const Vec pj = p[j], vj = v[j];
+        ai[j] -= vi * pj + wi * vj;
+        ak[j] -= vk * pj + wk * vj;
+      }
+      ak[i + 1] -= vk * p[i + 1] + wk * v[i + 1];
+    }
+    if (i < n) {
       const Vec vi = v[i], wi = p[i];
       Vec* ai = a + at(i, 0);
       for (int j = k + 1; j <= i; ++j) ai[j] -= vi * p[j] + wi * v[j];
@@ -315,24 +343,12 @@ void backTransform(int n, const Vec* a, const Tridiagonal& t, Vec* y) {
   }
 }
 
-//! Normalises y and orients it: components summing to a negative number, or, summing to
-//! 0, a negative first non-zero one.
-void orient(int n, Vec* y) {
-  const Vec zero = splat(0.0);
-  Vec norm2 = zero, sum = zero;
+//! Normalises y (the orientation is the caller's: pointsTheWrongWay, lane by lane).
+void normaliseVectors(int n, Vec* y) {
+  Vec norm2 = splat(0.0);
   for (int i = 0; i < n; ++i) norm2 += y[i] * y[i];
   const Vec norm = vsqrt(norm2);
-  for (int i = 0; i < n; ++i) {
-    y[i] /= norm;
-    sum += y[i];
-  }
-  Mask flip = sum > zero;
-  Mask undecided = sum == zero;
-  for (int i = 0; i < n; ++i) {
-    flip |= undecided & (y[i] > zero);
-    undecided &= y[i] == zero;
-  }
-  for (int i = 0; i < n; ++i) y[i] = pick(flip, -y[i], y[i]);
+  for (int i = 0; i < n; ++i) y[i] /= norm;
 }
 
 }  // namespace
@@ -340,8 +356,8 @@ void orient(int n, Vec* y) {
 /*!
  * Solves W matrices of order n >= 3 held as packed lower triangles, lane-interleaved
  * (element (i, j) of lane l at matrices[(i (i + 1) / 2 + j) W + l]); they are overwritten.
- * Writes first, second and last (W each) and the dominant vectors, lane-interleaved
- * (component i of lane l at vectors[i W + l]). start is inverse iteration's first vector
+ * Writes first, second and last (W each) and the dominant vectors, of unit length and
+ * lane-interleaved (component i of lane l at vectors[i W + l]). start is inverse iteration's first vector
  * (n values, the same for every lane); scratch holds 9 n W doubles. The lane-interleaved
  * pointers are aligned to W doubles.
  */
@@ -367,7 +383,7 @@ void solveLanes(int n, double* matrices, const double* start, double* scratch, d
   threeEigenvalues(n, t, largest, secondLargest, smallest);
   inverseIteration(n, t, largest, start, s + 4 * n, y);
   backTransform(n, a, t, y);
-  orient(n, y);
+  normaliseVectors(n, y);
 
   // The eigenvalues of a positive semi-definite matrix are its singular values; rounding
   // may leave the smallest a few units of rounding below 0, hence the absolute values.

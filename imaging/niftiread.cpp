@@ -272,15 +272,16 @@ void readData(const std::string& file, const nifti_image& nim, const DataSpan& s
     }
     // Floats as they are, without a border, go straight into place; anything else through
     // buffers of a few megabytes at most, and no larger than the slice itself.
-    const bool direct = nim.datatype == DT_FLOAT32 && !scaling.scaled && !(swap && nim.swapsize > 1) &&
-                        result.borderWidth() == 0;
+    const bool direct =
+        nim.datatype == DT_FLOAT32 && !scaling.scaled && !(swap && nim.swapsize > 1) && result.borderWidth() == 0;
     const std::int64_t bufferLines = direct ? 0 : std::min(linesPerChunk, std::max<std::int64_t>(end - begin, 1));
     std::unique_ptr<unsigned char[]> bytes(new unsigned char[static_cast<std::size_t>(bufferLines * lineBytes)]);
     std::unique_ptr<float[]> values(new float[static_cast<std::size_t>(bufferLines * nx)]);
     for (std::int64_t first = begin; first < end; first += linesPerChunk) {
       const std::int64_t count = std::min(linesPerChunk, end - first);
       const std::size_t size = static_cast<std::size_t>(count * lineBytes);
-      unsigned char* into = direct ? reinterpret_cast<unsigned char*>(result.volume().begin() + first * nx) : bytes.get();
+      unsigned char* into =
+          direct ? reinterpret_cast<unsigned char*>(result.volume().begin() + first * nx) : bytes.get();
       const int got = gzread(input.get(), into, static_cast<unsigned>(size));
       if (got < 0 || static_cast<std::size_t>(got) != size) {
         const std::int64_t read = (first - begin) * lineBytes + std::max(got, 0);

@@ -43,26 +43,33 @@ void multiplySymmetric(const double* g, int m, const double* x, double* y) {
 }
 
 // The products of floats are exact in double, so whether they are fused with the
-// addition or not, these sums are the same on every instruction set.
-void addOuterProduct(const float* m, int n, double* lower, bool assign) {
+// additions or not, these sums are the same on every instruction set; and each output is
+// summed over its sources in their order, in one pass.
+
+void sumOuterProducts(const float* const* m, int count, int n, double* lower) {
   long at = 0;
   for (int i = 0; i < n; ++i) {
-    const double mi = m[i];
     double* row = lower + at;
-    if (assign) {
-      for (int j = 0; j <= i; ++j) row[j] = mi * static_cast<double>(m[j]);
-    } else {
-      for (int j = 0; j <= i; ++j) row[j] += mi * static_cast<double>(m[j]);
+    const double m0 = m[0][i];
+    for (int j = 0; j <= i; ++j) row[j] = m0 * static_cast<double>(m[0][j]);
+    for (int k = 1; k < count; ++k) {
+      const double mk = m[k][i];
+      const float* other = m[k];
+      for (int j = 0; j <= i; ++j) row[j] += mk * static_cast<double>(other[j]);
     }
     at += i + 1;
   }
 }
 
-void addVector(const double* from, double* to, long n, bool assign) {
-  if (assign) {
-    for (long i = 0; i < n; ++i) to[i] = from[i];
-  } else {
-    for (long i = 0; i < n; ++i) to[i] += from[i];
+void sumVectors(const double* const* from, int count, double* to, long n) {
+  constexpr long kBlock = 512;  // a block of every source stays in the first-level cache
+  for (long start = 0; start < n; start += kBlock) {
+    const long end = start + kBlock < n ? start + kBlock : n;
+    for (long i = start; i < end; ++i) to[i] = from[0][i];
+    for (int k = 1; k < count; ++k) {
+      const double* source = from[k];
+      for (long i = start; i < end; ++i) to[i] += source[i];
+    }
   }
 }
 

@@ -13,10 +13,11 @@ struct VectorKernels {
   void (*subtractMultiple)(double c, const double* x, double* y, int n);
   //! y = g x for the m x m matrix g, row-major
   void (*multiplySymmetric)(const double* g, int m, const double* x, double* y);
-  //! lower (+)= m m' over the packed lower triangle (rows one after another), n = length of m
-  void (*addOuterProduct)(const float* m, int n, double* lower, bool assign);
-  //! to (+)= from
-  void (*addVector)(const double* from, double* to, long n, bool assign);
+  //! lower = the sum of m[k] m[k]' over k < count, added in order, as a packed lower
+  //! triangle (rows one after another); each m[k] has n values
+  void (*sumOuterProducts)(const float* const* m, int count, int n, double* lower);
+  //! to = the sum of from[k] over k < count, added in order
+  void (*sumVectors)(const double* const* from, int count, double* to, long n);
 };
 
 //! The loops for an instruction set this processor runs (see batched.h for the choice).
