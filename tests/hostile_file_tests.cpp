@@ -17,6 +17,7 @@
 
 #include "imaging/imagefile.h"
 #include "test_support.h"
+#include "tests/fuzz/reader_harness.h"
 
 using testing_support::CapturedStderr;
 using testing_support::Process;
@@ -61,19 +62,7 @@ std::string nifti2() {
   return bytes;
 }
 
-std::string gzip(const std::string& bytes) {
-  z_stream stream{};
-  deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&stream, bytes.size()) + 64, '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-  stream.avail_in = static_cast<uInt>(bytes.size());
-  stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
-  stream.avail_out = static_cast<uInt>(out.size());
-  deflate(&stream, Z_FINISH);
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return out;
-}
+std::string gzip(const std::string& bytes) { return fuzzing::gzipped(bytes); }
 
 // A file the library writes in its ASCII form.
 std::string asciiImage(const TempDir& dir) {

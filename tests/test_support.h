@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -31,6 +32,18 @@ class TempDir {
 
  private:
   std::string _path;
+};
+
+//! Collects what a block writes on std::cout.
+class CapturedOutput {
+ public:
+  CapturedOutput() : _old(std::cout.rdbuf(_buffer.rdbuf())) {}
+  ~CapturedOutput() { std::cout.rdbuf(_old); }
+  std::string text() const { return _buffer.str(); }
+
+ private:
+  std::ostringstream _buffer;
+  std::streambuf* _old;
 };
 
 //! Collects what is written on file descriptor 2 while it lives (the C library included).

@@ -9,21 +9,13 @@
 
 #include "analysis/individu.h"
 #include "containers/vexadata.h"
+#include "test_support.h"
+
+using testing_support::CapturedOutput;
 
 using namespace norbe;
 
 namespace {
-
-class CapturedOutput {
- public:
-  CapturedOutput() : _old(std::cout.rdbuf(_buffer.rdbuf())) {}
-  ~CapturedOutput() { std::cout.rdbuf(_old); }
-  std::string text() const { return _buffer.str(); }
-
- private:
-  std::ostringstream _buffer;
-  std::streambuf* _old;
-};
 
 const char* const kLimit =
     "attempt to allocate a volume which size is greater than allowed by the system (4294967295 bytes)";

@@ -6,22 +6,13 @@
 
 #include "analysis/individu.h"
 #include "containers/vexadata.h"
+#include "test_support.h"
+
+using testing_support::CapturedOutput;
 
 using namespace norbe;
 
 namespace {
-
-// Captures what a block writes on standard output.
-class CapturedOutput {
- public:
-  CapturedOutput() : _old(std::cout.rdbuf(_buffer.rdbuf())) {}
-  ~CapturedOutput() { std::cout.rdbuf(_old); }
-  std::string text() const { return _buffer.str(); }
-
- private:
-  std::ostringstream _buffer;
-  std::streambuf* _old;
-};
 
 template <class T>
 void number(Volume<T>& v) {
