@@ -53,20 +53,18 @@ void* MemoryAllocator::allocate(std::uint64_t count, std::size_t elementSize, Da
   void* region = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (region == MAP_FAILED) throw std::bad_alloc();
   const std::size_t alignment = bytes < kHugeFrom ? 4096 : kHugePage;
-  const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(region);
-  const std::uintptr_t aligned = (start + alignment) / alignment * alignment;
-  reinterpret_cast<std::uintptr_t*>(aligned)[-1] = aligned - start;
+  const std::size_t offset = alignment - reinterpret_cast<std::uintptr_t>(region) % alignment;
+  char* aligned = static_cast<char*>(region) + offset;
+  reinterpret_cast<std::size_t*>(aligned)[-1] = offset;
 #ifdef MADV_HUGEPAGE
-  if (bytes >= kHugeFrom) {
-    ::madvise(reinterpret_cast<void*>(aligned), (bytes + kHugePage - 1) / kHugePage * kHugePage, MADV_HUGEPAGE);
-  }
+  if (bytes >= kHugeFrom) ::madvise(aligned, (bytes + kHugePage - 1) / kHugePage * kHugePage, MADV_HUGEPAGE);
 #endif
 #ifdef MADV_POPULATE_WRITE
   // Pages made in one call rather than one fault each: faults are dear, in virtual
   // machines above all. Where the system cannot, the pages come at first touch as before.
-  ::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_POPULATE_WRITE);
+  ::madvise(aligned, bytes, MADV_POPULATE_WRITE);
 #endif
-  return reinterpret_cast<void*>(aligned);
+  return aligned;
 }
 
 bool MemoryAllocator::zeroFilled(std::uint64_t bytes) const { return bytes >= kMappedFrom; }
@@ -80,9 +78,8 @@ void MemoryAllocator::deallocate(void* pointer, std::uint64_t count, std::size_t
   if (!pointer) return;
   const std::size_t bytes = static_cast<std::size_t>(count * elementSize);
   if (bytes < kMappedFrom) return std::free(pointer);
-  const std::uintptr_t aligned = reinterpret_cast<std::uintptr_t>(pointer);
-  const std::uintptr_t start = aligned - reinterpret_cast<std::uintptr_t*>(aligned)[-1];
-  ::munmap(reinterpret_cast<void*>(start), mappedBytes(bytes));
+  char* aligned = static_cast<char*>(pointer);
+  ::munmap(aligned - reinterpret_cast<std::size_t*>(aligned)[-1], mappedBytes(bytes));
 }
 
 namespace {

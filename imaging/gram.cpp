@@ -164,101 +164,115 @@ GramSolver::~GramSolver() = default;
  * one product of the matrix with a vector orthogonal to the answer finds such a missed
  * value (its growth quotient can reach it, never exceed it), and the full solver answers.
  */
-GramExtremes GramSolver::solve(const double* g, int m, double* vector) {
+double GramSolver::lanczosStep(const double* g, int m, int j) {
   Work& work = *_work;
   const VectorKernels& k = work.kernels;
+  double* w = work.w.data();
+  auto column = [&](int c) { return work.basis.data() + static_cast<std::size_t>(c) * m; };
+  k.multiplySymmetric(g, m, column(j), w);
+  double alpha = 0;
+  // Full reorthogonalisation, twice: the three-term recurrence alone loses orthogonality
+  // as soon as a Ritz value converges. The first pass's coefficient on the newest vector
+  // is the diagonal entry.
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int c = j; c >= 0; --c) {
+      const double coefficient = k.dotDoubles(column(c), w, m);
+      if (c == j) alpha += coefficient;
+      k.subtractMultiple(coefficient, column(c), w, m);
+    }
+  }
+  work.alpha.push_back(alpha);
+  return std::sqrt(k.dotDoubles(w, w, m));
+}
+
+GramSolver::Ritz GramSolver::ritzPairs(int m, int size, double beta) {
+  Work& work = *_work;
+  Ritz ritz;
+  work.tridiagonal.set(work.alpha, work.beta, size);
+  ritz.first = work.tridiagonal.eigenvalue(size - 1);
+  ritz.second = work.tridiagonal.eigenvalue(size - 2);
+  const double third = size >= 3 ? work.tridiagonal.eigenvalue(size - 3) : ritz.second;
+  ritz.scale = std::max(std::abs(ritz.first), 1e-300);
+  work.tridiagonal.eigenvector(ritz.second, work.ritz);
+  const double r2 = std::abs(beta * work.ritz[size - 1]);
+  work.tridiagonal.eigenvector(ritz.first, work.ritz);  // kept: it makes the answer
+  const double r1 = std::abs(beta * work.ritz[size - 1]);
+  ritz.exhausted = size == m || !(beta > 1e-14 * ritz.scale);
+  // A Ritz value is within its residual of an eigenvalue, and within residual^2 / gap once
+  // the gap to the others exceeds the residual; the vector's angle to the true one is
+  // within the residual over the gap to the second value.
+  ritz.gap = ritz.first - ritz.second;
+  const double gap2 = std::min(ritz.gap, ritz.second - third);
+  auto bound = [](double r, double gap) { return gap > r ? std::min(r, r * r / gap) : r; };
+  ritz.vouched = bound(r1, ritz.gap) <= kValueTolerance * ritz.scale &&
+                 bound(r2, gap2) <= kValueTolerance * ritz.scale && r1 <= kVectorTolerance * ritz.gap;
+  return ritz;
+}
+
+bool GramSolver::confirm(const double* g, int m, int size, const Ritz& ritz, double* vector) {
+  Work& work = *_work;
+  const VectorKernels& k = work.kernels;
+  double* w = work.w.data();
+  std::fill(vector, vector + m, 0.0);
+  for (int c = 0; c < size; ++c)
+    k.subtractMultiple(-work.ritz[c], work.basis.data() + static_cast<std::size_t>(c) * m, vector, m);
+  const double norm = std::sqrt(k.dotDoubles(vector, vector, m));
+  for (int i = 0; i < m; ++i) vector[i] /= norm;
+  // The vector's own residual, which the recurrence's estimate may understate when the
+  // top two values nearly coincide.
+  k.multiplySymmetric(g, m, vector, w);
+  k.subtractMultiple(ritz.first, vector, w, m);
+  const double residual = std::sqrt(k.dotDoubles(w, w, m));
+  // A second value that Lanczos could not see: z orthogonal to the answer, and the
+  // quotient |G z|^2 / z'G z, at most the second value and near it when z leans on it.
+  double* z = work.z.data();
+  std::copy(work.check.begin(), work.check.begin() + m, z);
+  k.subtractMultiple(k.dotDoubles(vector, z, m), vector, z, m);
+  k.multiplySymmetric(g, m, z, w);
+  const double quotient = k.dotDoubles(w, w, m) / k.dotDoubles(z, w, m);
+  return (ritz.exhausted || residual <= kVectorTolerance * ritz.gap) &&
+         !(quotient > ritz.second + 1e-6 * std::abs(ritz.second) + kValueTolerance * ritz.scale);
+}
+
+GramExtremes GramSolver::solve(const double* g, int m, double* vector) {
+  Work& work = *_work;
   GramExtremes out;
-  auto directly = [&]() {
+  auto directly = [&](bool fellBack) {
     if (!work.full[m]) work.full[m] = std::make_unique<ExtremesSolver>(m);
     // g is symmetric: its row-major storage is its column-major storage.
     const Extremes e = work.full[m]->solve(g, vector);
     out.first = e.first;
     out.second = e.second;
+    out.fellBack = fellBack;
     return out;
   };
-  if (m < kDirectBelow) return directly();
+  if (m < kDirectBelow) return directly(false);
 
-  double* q = work.basis.data();
-  double* w = work.w.data();
-  auto column = [&](int c) { return q + static_cast<std::size_t>(c) * m; };
-  std::copy(work.start.begin(), work.start.begin() + m, q);
-  const double norm0 = std::sqrt(k.dotDoubles(q, q, m));
-  for (int i = 0; i < m; ++i) q[i] /= norm0;
+  auto column = [&](int c) { return work.basis.data() + static_cast<std::size_t>(c) * m; };
+  std::copy(work.start.begin(), work.start.begin() + m, column(0));
+  const double norm0 = std::sqrt(work.kernels.dotDoubles(column(0), column(0), m));
+  for (int i = 0; i < m; ++i) column(0)[i] /= norm0;
   work.alpha.clear();
   work.beta.clear();
-  const int steps = std::min(kMaxSteps, m);
-  for (int j = 0; j < steps; ++j) {
-    const double* qj = column(j);
-    k.multiplySymmetric(g, m, qj, w);
-    double alpha = 0;
-    // Full reorthogonalisation, twice: the three-term recurrence alone loses
-    // orthogonality as soon as a Ritz value converges. The first pass's coefficient on
-    // the newest vector is the diagonal entry.
-    for (int pass = 0; pass < 2; ++pass) {
-      for (int c = j; c >= 0; --c) {
-        const double coefficient = k.dotDoubles(column(c), w, m);
-        if (c == j) alpha += coefficient;
-        k.subtractMultiple(coefficient, column(c), w, m);
-      }
-    }
-    work.alpha.push_back(alpha);
-    const double beta = std::sqrt(k.dotDoubles(w, w, m));
+  for (int j = 0; j < std::min(kMaxSteps, m); ++j) {
+    const double beta = lanczosStep(g, m, j);
     const int size = j + 1;
-    if (size < 2) {
-      work.beta.push_back(beta);
-      if (!(beta > 0)) break;
-      for (int i = 0; i < m; ++i) column(1)[i] = w[i] / beta;
-      continue;
-    }
-    work.tridiagonal.set(work.alpha, work.beta, size);
-    const double first = work.tridiagonal.eigenvalue(size - 1);
-    const double second = work.tridiagonal.eigenvalue(size - 2);
-    const double third = size >= 3 ? work.tridiagonal.eigenvalue(size - 3) : second;
-    const double scale = std::max(std::abs(first), 1e-300);
-    work.tridiagonal.eigenvector(second, work.ritz);
-    const double r2 = std::abs(beta * work.ritz[size - 1]);
-    work.tridiagonal.eigenvector(first, work.ritz);
-    const double r1 = std::abs(beta * work.ritz[size - 1]);
-    const bool exhausted = size == m || !(beta > 1e-14 * scale);
-    // A Ritz value is within its residual of an eigenvalue, and within residual^2 / gap
-    // once the gap to the others exceeds the residual; the vector's angle to the true one
-    // is within the residual over the gap to the second value.
-    const double gap1 = first - second, gap2 = std::min(gap1, second - third);
-    auto bound = [](double r, double gap) { return gap > r ? std::min(r, r * r / gap) : r; };
-    const bool vouched = bound(r1, gap1) <= kValueTolerance * scale && bound(r2, gap2) <= kValueTolerance * scale &&
-                         r1 <= kVectorTolerance * gap1;
-    if (vouched || exhausted) {
-      std::fill(vector, vector + m, 0.0);
-      for (int c = 0; c < size; ++c) k.subtractMultiple(-work.ritz[c], column(c), vector, m);
-      const double norm = std::sqrt(k.dotDoubles(vector, vector, m));
-      for (int i = 0; i < m; ++i) vector[i] /= norm;
-      // The vector's own residual, which the recurrence's estimate may understate when
-      // the top two values nearly coincide.
-      k.multiplySymmetric(g, m, vector, w);
-      k.subtractMultiple(first, vector, w, m);
-      const double residual = std::sqrt(k.dotDoubles(w, w, m));
-      // A second value that Lanczos could not see: z orthogonal to the answer, and the
-      // quotient |G z|^2 / z'G z, at most the second value and near it when z leans on it.
-      double* z = work.z.data();
-      std::copy(work.check.begin(), work.check.begin() + m, z);
-      k.subtractMultiple(k.dotDoubles(vector, z, m), vector, z, m);
-      k.multiplySymmetric(g, m, z, w);
-      const double quotient = k.dotDoubles(w, w, m) / k.dotDoubles(z, w, m);
-      if ((exhausted || residual <= kVectorTolerance * gap1) &&
-          !(quotient > second + 1e-6 * std::abs(second) + kValueTolerance * scale)) {
-        out.first = first;
-        out.second = second;
+    if (size >= 2) {
+      const Ritz ritz = ritzPairs(m, size, beta);
+      if (ritz.vouched || ritz.exhausted) {
+        if (!confirm(g, m, size, ritz, vector)) break;
+        out.first = ritz.first;
+        out.second = ritz.second;
         out.steps = size;
         return out;
       }
+    } else if (!(beta > 0)) {
       break;
     }
     work.beta.push_back(beta);
-    for (int i = 0; i < m; ++i) column(j + 1)[i] = w[i] / beta;
+    for (int i = 0; i < m; ++i) column(j + 1)[i] = work.w[i] / beta;
   }
-  out = directly();
-  out.fellBack = true;
-  return out;
+  return directly(true);
 }
 
 }  // namespace vexa

@@ -45,6 +45,18 @@ class GramSolver {
 
  private:
   struct Work;
+  //! What the Ritz pairs of the first size Lanczos vectors say.
+  struct Ritz {
+    double first = 0, second = 0, scale = 0, gap = 0;
+    bool vouched = false;    // the residuals vouch for both values and the vector
+    bool exhausted = false;  // the basis spans an invariant subspace: the pairs are exact
+  };
+  //! Step j: the next vector's direction in the work vector; returns its length.
+  double lanczosStep(const double* g, int m, int j);
+  Ritz ritzPairs(int m, int size, double beta);
+  //! The answer's vector, its own residual, and the check for a second value Lanczos missed.
+  bool confirm(const double* g, int m, int size, const Ritz& ritz, double* vector);
+
   std::unique_ptr<Work> _work;
 };
 

@@ -112,6 +112,7 @@ class Process {
       if (::chdir(cwd.c_str()) != 0) ::_exit(127);
       if (prepare) prepare();
       std::vector<char*> argv;
+      argv.reserve(args.size() + 1);
       for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
       argv.push_back(nullptr);
       ::execv(argv[0], argv.data());
