@@ -221,12 +221,12 @@ class PlaneAnalyser {
         _frames(geometry.frames),
         _packed(Index(_frames) * (_frames + 1) / 2),
         _kernels(vexa::vectorKernels(set)),
-        _columnSums(kEdge * _sizeX * _packed),
+        _columnSums(new double[kEdge * _sizeX * _packed]),
         _columnCounts(kEdge * _sizeX),
         _ringRow(kEdge, -1),
-        _rowSums(_sizeX * _packed),
+        _rowSums(new double[_sizeX * _packed]),
         _rowCounts(_sizeX),
-        _cubeSum(_packed),
+        _cubeSum(new double[_packed]),
         _gram(_frames, set),
         _geometry(geometry) {
     if (_frames >= 3) {
@@ -321,7 +321,7 @@ class PlaneAnalyser {
     int used = 0;
     for (int xx = x0; xx <= x1; ++xx)
       if (_rowCounts[xx] > 0) parts[used++] = &_rowSums[xx * _packed];
-    _kernels.sumVectors(parts, used, _cubeSum.data(), _packed);
+    _kernels.sumVectors(parts, used, _cubeSum.get(), _packed);
     const double divisor = static_cast<double>(count - 1);
     if (!_batch) return smallRoute(x, y, z, divisor, maps);
     // Into the next free lane; a full set of lanes is solved at once.
@@ -386,12 +386,13 @@ class PlaneAnalyser {
   const int _frames;
   const Index _packed;  // entries of a packed lower triangle
   const vexa::VectorKernels& _kernels;
-  std::vector<double> _columnSums;
+  // Sums are written before they are read: their storage is left as it comes.
+  std::unique_ptr<double[]> _columnSums;
   std::vector<int> _columnCounts;
   std::vector<int> _ringRow;  // which row each ring slot holds
-  std::vector<double> _rowSums;
+  std::unique_ptr<double[]> _rowSums;
   std::vector<int> _rowCounts;
-  std::vector<double> _cubeSum;
+  std::unique_ptr<double[]> _cubeSum;
   std::unique_ptr<vexa::BatchedExtremes> _batch;
   std::vector<Waiting> _waiting;
   std::unique_ptr<vexa::ExtremesSolver> _small;
@@ -453,7 +454,7 @@ class GramPlanes {
         _serie(serie),
         _kernels(vexa::vectorKernels(set)),
         _planeEntries(Index(geometry.sizeX) * geometry.sizeY * _offsets.size()),
-        _table(kEdge * _planeEntries) {
+        _table(new double[kEdge * _planeEntries]) {
     for (int w = 0; w < workers; ++w) _workers.push_back(std::make_unique<Worker>(geometry.frames, set));
   }
 
@@ -554,7 +555,7 @@ class GramPlanes {
   const vexa::VectorKernels& _kernels;
   const ForwardOffsets _offsets;
   const Index _planeEntries;
-  std::vector<double> _table;
+  std::unique_ptr<double[]> _table;  // written before it is read, left as it comes
   std::vector<std::unique_ptr<Worker>> _workers;
 };
 
