@@ -15,7 +15,6 @@
 #include <cmath>
 #include <cstddef>
 #include <memory>
-#include <tuple>
 #include <vector>
 
 #include "analysis/stages.h"
@@ -484,10 +483,12 @@ class GramPlanes {
     Worker(int frames, vexa::InstructionSet set) : gram(frames, set) {
       series.reserve(kCapacity);
       places.reserve(kCapacity);
+      rows.reserve(kCapacity);
     }
     GramRoute gram;
     std::vector<const float*> series;
     std::vector<std::array<int, 3>> places;
+    std::vector<const double*> rows;  // each neighbour's row of the table
     long long visited = 0, analysed = 0;
   };
 
@@ -524,24 +525,25 @@ class GramPlanes {
       const Cube cube(x, y, z, _geometry);
       worker.series.clear();
       worker.places.clear();
-      for (int nx = cube.lo[0]; nx < cube.hi[0]; ++nx)
+      worker.rows.clear();
+      // In raster order, so that of two neighbours the earlier one, whose row of the table
+      // holds their pair, is the one listed first.
+      for (int nz = cube.lo[2]; nz < cube.hi[2]; ++nz)
         for (int ny = cube.lo[1]; ny < cube.hi[1]; ++ny)
-          for (int nz = cube.lo[2]; nz < cube.hi[2]; ++nz) {
+          for (int nx = cube.lo[0]; nx < cube.hi[0]; ++nx) {
             const int record = _records(nx, ny, nz);
             if (record < 0) continue;
             worker.series.push_back(_serie(record).values.data());
             worker.places.push_back({nx, ny, nz});
+            worker.rows.push_back(tableAt(nx, ny, nz));
           }
       const int count = static_cast<int>(worker.series.size());
       if (count <= 1) continue;  // an isolated voxel keeps its zeros
       ++worker.analysed;
       const VoxelResult r = worker.gram.solve(count, worker.series.data(), [&](int i, int j) {
-        // The pair's entry is with its earlier voxel in raster order (z, then y, then x).
-        const std::array<int, 3>* a = &worker.places[i];
-        const std::array<int, 3>* b = &worker.places[j];
-        if (std::make_tuple((*b)[2], (*b)[1], (*b)[0]) < std::make_tuple((*a)[2], (*a)[1], (*a)[0])) std::swap(a, b);
-        const int slot = _offsets.slotOf((*b)[0] - (*a)[0], (*b)[1] - (*a)[1], (*b)[2] - (*a)[2]);
-        return tableAt((*a)[0], (*a)[1], (*a)[2])[slot];
+        const std::array<int, 3>& later = worker.places[i];
+        const std::array<int, 3>& earlier = worker.places[j];  // j <= i
+        return worker.rows[j][_offsets.slotOf(later[0] - earlier[0], later[1] - earlier[1], later[2] - earlier[2])];
       });
       store(maps, x, y, z, T, r);
     }

@@ -257,7 +257,10 @@ GramExtremes GramSolver::solve(const double* g, int m, double* vector) {
   for (int j = 0; j < std::min(kMaxSteps, m); ++j) {
     const double beta = lanczosStep(g, m, j);
     const int size = j + 1;
-    if (size >= 2) {
+    // The Ritz pairs are looked at from four vectors on, every other step: a step more
+    // than needed costs less than the checks it saves.
+    const bool check = (size >= 4 && size % 2 == 0) || size == m || !(beta > 1e-13 * std::abs(work.alpha.front()));
+    if (size >= 2 && check) {
       const Ritz ritz = ritzPairs(m, size, beta);
       if (ritz.vouched || ritz.exhausted) {
         if (!confirm(g, m, size, ritz, vector)) break;
@@ -267,7 +270,7 @@ GramExtremes GramSolver::solve(const double* g, int m, double* vector) {
         return out;
       }
     } else if (!(beta > 0)) {
-      break;
+      break;  // an invariant subspace before the first check: the full solver answers
     }
     work.beta.push_back(beta);
     for (int i = 0; i < m; ++i) column(j + 1)[i] = work.w[i] / beta;
