@@ -104,10 +104,9 @@ struct Scaling {
         slope(nim.scl_slope),
         inter(std::isfinite(nim.scl_inter) ? nim.scl_inter : 0.0) {}
 
-  template <class Raw>
-  float apply(Raw raw) const {
-    return scaled ? static_cast<float>(static_cast<double>(raw) * slope + inter) : static_cast<float>(raw);
-  }
+  // A float times 1 plus 0, through double and back, is that float: many writers store
+  // this no-op scaling rather than none.
+  bool leavesFloatsAlone() const { return !scaled || (slope == 1.0 && inter == 0.0); }
 
   bool scaled;
   double slope;
@@ -116,10 +115,19 @@ struct Scaling {
 
 template <class Raw>
 void convertTo(const unsigned char* bytes, std::size_t count, float* out, const Scaling& scaling) {
+  // One loop per case, so that each vectorises.
+  if (!scaling.scaled) {
+    for (std::size_t i = 0; i < count; ++i) {
+      Raw raw;
+      std::memcpy(&raw, bytes + i * sizeof(Raw), sizeof(Raw));
+      out[i] = static_cast<float>(raw);
+    }
+    return;
+  }
   for (std::size_t i = 0; i < count; ++i) {
     Raw raw;
     std::memcpy(&raw, bytes + i * sizeof(Raw), sizeof(Raw));
-    out[i] = scaling.apply(raw);
+    out[i] = static_cast<float>(static_cast<double>(raw) * scaling.slope + scaling.inter);
   }
 }
 
@@ -272,8 +280,8 @@ void readData(const std::string& file, const nifti_image& nim, const DataSpan& s
     }
     // Floats as they are, without a border, go straight into place; anything else through
     // buffers of a few megabytes at most, and no larger than the slice itself.
-    const bool direct =
-        nim.datatype == DT_FLOAT32 && !scaling.scaled && !(swap && nim.swapsize > 1) && result.borderWidth() == 0;
+    const bool direct = nim.datatype == DT_FLOAT32 && scaling.leavesFloatsAlone() && !(swap && nim.swapsize > 1) &&
+                        result.borderWidth() == 0;
     const std::int64_t bufferLines = direct ? 0 : std::min(linesPerChunk, std::max<std::int64_t>(end - begin, 1));
     std::unique_ptr<unsigned char[]> bytes(new unsigned char[static_cast<std::size_t>(bufferLines * lineBytes)]);
     std::unique_ptr<float[]> values(new float[static_cast<std::size_t>(bufferLines * nx)]);

@@ -150,9 +150,18 @@ TEST(ImageFiles, EveryStoredTypeReadsAsFloat) {
     double slope, inter;
   };
   const Row rows[] = {
-      {DT_UINT8, "u8.nii", 0, 0},           {DT_INT8, "s8.nii", 1, -100},  {DT_INT16, "s16.nii", 0, 0},
-      {DT_INT16, "scaled.nii.gz", 0.5, 10}, {DT_UINT16, "u16.hdr", 0, 0},  {DT_INT32, "s32.nii", 1, 5},
-      {DT_UINT32, "u32.nii", 0, 0},         {DT_FLOAT32, "f32.hdr", 0, 0}, {DT_FLOAT64, "f64.nii.gz", 0.25, -3},
+      {DT_UINT8, "u8.nii", 0, 0},
+      {DT_INT8, "s8.nii", 1, -100},
+      {DT_INT16, "s16.nii", 0, 0},
+      {DT_INT16, "scaled.nii.gz", 0.5, 10},
+      {DT_UINT16, "u16.hdr", 0, 0},
+      {DT_INT32, "s32.nii", 1, 5},
+      {DT_UINT32, "u32.nii", 0, 0},
+      {DT_FLOAT32, "f32.hdr", 0, 0},
+      {DT_FLOAT64, "f64.nii.gz", 0.25, -3},
+      // Floats with the no-op scaling are read straight into place; with an offset they are not.
+      {DT_FLOAT32, "f32one.nii", 1, 0},
+      {DT_FLOAT32, "f32shift.nii", 1, 2},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
