@@ -9,10 +9,9 @@
 namespace vexa {
 
 struct Extremes {
-  double first = 0;      //!< largest eigenvalue
-  double second = 0;     //!< second largest (equal to first when n is 1)
-  double last = 0;       //!< smallest
-  bool positive = true;  //!< false when the matrix is not positive semi-definite to rounding
+  double first = 0;   //!< largest eigenvalue
+  double second = 0;  //!< second largest (equal to first when n is 1)
+  double last = 0;    //!< smallest
 };
 
 /*!
