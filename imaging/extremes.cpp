@@ -6,6 +6,7 @@
 
 #include <Eigen/Dense>
 
+#include "imaging/inverse_iteration.h"
 #include "imaging/orientation.h"
 
 namespace vexa {
@@ -27,20 +28,7 @@ struct Evaluation {
 }  // namespace
 
 struct ExtremesSolver::Work {
-  explicit Work(int n)
-      : tri(n),
-        d(n),
-        e(std::max(n - 1, 1)),
-        e2(std::max(n - 1, 1)),
-        diag(n),
-        up1(n),
-        up2(n),
-        low(n),
-        multiplier(n),
-        swapped(n),
-        y(n),
-        start(n),
-        workspace(1) {
+  explicit Work(int n) : tri(n), d(n), e(std::max(n - 1, 1)), e2(std::max(n - 1, 1)), y(n), start(n), workspace(1) {
     for (int i = 0; i < n; ++i) start(i) = 1.0 + 0.25 * std::sin(1.0 + 1.7 * i);
   }
 
@@ -50,9 +38,7 @@ struct ExtremesSolver::Work {
   double scale = 0;
   // Bounds of the spectrum of the scaled tridiagonal (Gershgorin discs, widened by rounding).
   double lo = 0, hi = 0;
-  // The LU factors of T - shift I with partial pivoting: rows have diag, up1, up2.
-  std::vector<double> diag, up1, up2, low, multiplier;
-  std::vector<char> swapped;
+  InverseIteration inverse;
   Eigen::VectorXd y, start, workspace;
 };
 
@@ -210,67 +196,11 @@ void ExtremesSolver::threeEigenvalues(double& largest, double& second, double& s
   }
 }
 
-void ExtremesSolver::factorShifted(double shift) {
+void ExtremesSolver::tridiagonalVector(double largest) {
   Work& w = *_work;
-  const int n = _n;
-  // A zero pivot (the shift is an eigenvalue to rounding) becomes a tiny one: the solve
-  // then grows the eigenvector's direction enormously, which is what inverse iteration wants.
-  const double tiny = kEpsilon * std::max(std::abs(w.lo), std::abs(w.hi));
-  std::vector<double>& low = w.low;
-  for (int i = 0; i < n; ++i) {
-    w.diag[i] = w.d[i] - shift;
-    w.up1[i] = i < n - 1 ? w.e[i] : 0.0;
-    w.up2[i] = 0.0;
-    low[i] = i < n - 1 ? w.e[i] : 0.0;
-  }
-  for (int i = 0; i < n - 1; ++i) {
-    if (std::abs(w.diag[i]) >= std::abs(low[i])) {
-      w.swapped[i] = 0;
-      if (w.diag[i] == 0.0) w.diag[i] = tiny;
-      const double mult = low[i] / w.diag[i];
-      w.multiplier[i] = mult;
-      w.diag[i + 1] -= mult * w.up1[i];
-    } else {
-      w.swapped[i] = 1;
-      const double mult = w.diag[i] / low[i];
-      w.multiplier[i] = mult;
-      // Row i becomes the old row i + 1; row i + 1 the old row i minus mult times it.
-      const double oldUp1 = w.up1[i];
-      w.diag[i] = low[i];
-      w.up1[i] = w.diag[i + 1];
-      w.up2[i] = i < n - 2 ? w.up1[i + 1] : 0.0;
-      w.diag[i + 1] = oldUp1 - mult * w.up1[i];
-      if (i < n - 2) w.up1[i + 1] = -mult * w.up2[i];
-    }
-  }
-  if (w.diag[n - 1] == 0.0) w.diag[n - 1] = tiny;
-}
-
-void ExtremesSolver::inverseIteration() {
-  Work& w = *_work;
-  const int n = _n;
-  // The shift is the eigenvalue to within a few units of rounding, so each solve multiplies
-  // the wanted direction by about 1 / (n eps) against 1 / gap for the others: from a start
-  // with no special direction, three solves leave the others below rounding unless the gap
-  // to the next eigenvalue is under about eps^(2/3) of the spectrum. For such clustered
-  // tops the vector is only defined to about eps / gap anyway, and the result is a unit
-  // vector of the cluster's span.
+  w.inverse.factor(w.d.data(), w.e.data(), _n, largest, kEpsilon * std::max(std::abs(w.lo), std::abs(w.hi)));
   w.y = w.start;
-  for (int sweep = 0; sweep < 3; ++sweep) {
-    for (int i = 0; i < n - 1; ++i) {
-      if (w.swapped[i]) std::swap(w.y(i), w.y(i + 1));
-      w.y(i + 1) -= w.multiplier[i] * w.y(i);
-    }
-    for (int i = n - 1; i >= 0; --i) {
-      double value = w.y(i);
-      if (i + 1 < n) value -= w.up1[i] * w.y(i + 1);
-      if (i + 2 < n) value -= w.up2[i] * w.y(i + 2);
-      w.y(i) = value / w.diag[i];
-    }
-    const double norm = w.y.norm();
-    if (!(norm > 0) || !std::isfinite(norm)) break;
-    w.y /= norm;
-  }
+  w.inverse.solve(w.y.data());
 }
 
 void ExtremesSolver::backTransform(double* vector) {
@@ -299,8 +229,7 @@ Extremes ExtremesSolver::solve(const double* a, double* vector) {
   out.first = std::abs(largest) * scale;
   out.second = std::abs(second) * scale;
   out.last = std::abs(smallest) * scale;
-  factorShifted(largest);
-  inverseIteration();
+  tridiagonalVector(largest);
   backTransform(vector);
   return out;
 }

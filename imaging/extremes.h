@@ -42,10 +42,8 @@ class ExtremesSolver {
   bool tridiagonalise(const double* a);
   //! Largest, second largest and smallest eigenvalue of the scaled tridiagonal.
   void threeEigenvalues(double& largest, double& second, double& smallest) const;
-  //! LU factors, with partial pivoting, of the scaled tridiagonal less shift.
-  void factorShifted(double shift);
-  //! Three solves with the factors, from a fixed start.
-  void inverseIteration();
+  //! The scaled tridiagonal's unit eigenvector of its largest eigenvalue, by inverse iteration.
+  void tridiagonalVector(double largest);
   //! The tridiagonal's vector taken back to the matrix, normalised and oriented.
   void backTransform(double* vector);
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "imaging/inverse_iteration.h"
 #include "imaging/vector_kernels.h"
 
 namespace vexa {
@@ -58,53 +59,9 @@ class Tridiagonal {
       y[0] = 1.0;
       return;
     }
-    // LU of T - theta I with partial pivoting; rows keep diag, up1, up2.
-    _diag.assign(k, 0.0);
-    _up1.assign(k, 0.0);
-    _up2.assign(k, 0.0);
-    _mult.assign(k, 0.0);
-    _swap.assign(k, 0);
-    const double tiny = kEpsilon * std::max({std::abs(_lo), std::abs(_hi), 1e-300});
-    for (int i = 0; i < k; ++i) {
-      _diag[i] = a[i] - theta;
-      _up1[i] = i + 1 < k ? b[i] : 0.0;
-    }
-    for (int i = 0; i + 1 < k; ++i) {
-      const double low = b[i];
-      if (std::abs(_diag[i]) >= std::abs(low)) {
-        if (_diag[i] == 0.0) _diag[i] = tiny;
-        _mult[i] = low / _diag[i];
-        _diag[i + 1] -= _mult[i] * _up1[i];
-      } else {
-        _swap[i] = 1;
-        _mult[i] = _diag[i] / low;
-        const double oldUp1 = _up1[i];
-        _diag[i] = low;
-        _up1[i] = _diag[i + 1];
-        _up2[i] = i + 2 < k ? _up1[i + 1] : 0.0;
-        _diag[i + 1] = oldUp1 - _mult[i] * _up1[i];
-        if (i + 2 < k) _up1[i + 1] = -_mult[i] * _up2[i];
-      }
-    }
-    if (_diag[k - 1] == 0.0) _diag[k - 1] = tiny;
+    _inverse.factor(a.data(), b.data(), k, theta, kEpsilon * std::max({std::abs(_lo), std::abs(_hi), 1e-300}));
     for (int i = 0; i < k; ++i) y[i] = 1.0 + 0.25 * std::sin(1.0 + 1.7 * i);
-    for (int sweep = 0; sweep < 3; ++sweep) {
-      for (int i = 0; i + 1 < k; ++i) {
-        if (_swap[i]) std::swap(y[i], y[i + 1]);
-        y[i + 1] -= _mult[i] * y[i];
-      }
-      for (int i = k - 1; i >= 0; --i) {
-        double value = y[i];
-        if (i + 1 < k) value -= _up1[i] * y[i + 1];
-        if (i + 2 < k) value -= _up2[i] * y[i + 2];
-        y[i] = value / _diag[i];
-      }
-      double norm = 0;
-      for (double v : y) norm += v * v;
-      norm = std::sqrt(norm);
-      if (!(norm > 0) || !std::isfinite(norm)) break;
-      for (double& v : y) v /= norm;
-    }
+    _inverse.solve(y.data());
   }
 
  private:
@@ -126,8 +83,7 @@ class Tridiagonal {
   const std::vector<double>* _beta = nullptr;
   int _k = 0;
   double _lo = 0, _hi = 0;
-  mutable std::vector<double> _diag, _up1, _up2, _mult;
-  mutable std::vector<char> _swap;
+  mutable InverseIteration _inverse;
 };
 
 }  // namespace
