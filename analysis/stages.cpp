@@ -138,25 +138,7 @@ std::optional<Affine> affineOf(const SeriesGeometry& g) {
   }
   const std::vector<float> q = floats(g, vexa::kQuatern);
   if (code(g, vexa::kQformCode) <= 0 || q.size() != 7) return std::nullopt;
-  double b = q[0], c = q[1], d = q[2];
-  double a = 1.0 - (b * b + c * c + d * d);
-  if (a < 1e-7) {  // a rotation by 180 degrees: (b, c, d) is normalised and a is 0
-    const double scale = 1.0 / std::sqrt(b * b + c * c + d * d);
-    b *= scale, c *= scale, d *= scale, a = 0.0;
-  } else {
-    a = std::sqrt(a);
-  }
-  const double sizes[3] = {g.voxelX > 0 ? g.voxelX : 1.0, g.voxelY > 0 ? g.voxelY : 1.0,
-                           (g.voxelZ > 0 ? g.voxelZ : 1.0) * (q[6] < 0 ? -1.0 : 1.0)};
-  const double r[3][3] = {{a * a + b * b - c * c - d * d, 2 * b * c - 2 * a * d, 2 * b * d + 2 * a * c},
-                          {2 * b * c + 2 * a * d, a * a + c * c - b * b - d * d, 2 * c * d - 2 * a * b},
-                          {2 * b * d - 2 * a * c, 2 * c * d + 2 * a * b, a * a + d * d - c * c - b * b}};
-  Affine m;
-  for (int row = 0; row < 3; ++row) {
-    for (int column = 0; column < 3; ++column) m[4 * row + column] = r[row][column] * sizes[column];
-    m[4 * row + 3] = q[3 + row];
-  }
-  return m;
+  return vexa::qformMatrix(q, g.voxelX, g.voxelY, g.voxelZ);
 }
 
 std::string shapeOf(int x, int y, int z) {

@@ -1,6 +1,7 @@
 #pragma once
 // Reading and writing images as NIfTI files (.nii, .nii.gz, .hdr/.img pairs).
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,12 @@ extern const char* const kXyztUnits;        // "xyzt_units": int
 //! The keys that place an image in space; outputs carry them on from their input.
 extern const char* const kOrientationKeys[5];
 bool isOrientationKey(const std::string& key);
+
+/*!
+ * The voxel-to-world matrix of a qform, its three rows of four one after another: quatern
+ * as kQuatern holds it, and the voxel sizes (a size of 0 or below counts as 1).
+ */
+std::array<double, 12> qformMatrix(const std::vector<float>& quatern, double dx, double dy, double dz);
 
 template <class D>
 class Reader;
