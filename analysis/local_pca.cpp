@@ -233,8 +233,8 @@ class PlaneAnalyser {
     } else {
       _small = std::make_unique<vexa::ExtremesSolver>(_frames);
       _matrix.resize(static_cast<std::size_t>(_frames) * _frames);
-      _vector.resize(_frames);
     }
+    _vector.resize(_frames);
     if (_batch) _waiting.reserve(_batch->lanes());
     _neighbours.reserve(kCapacity);
   }
@@ -337,7 +337,6 @@ class PlaneAnalyser {
     if (_waiting.empty()) return;
     for (int lane = static_cast<int>(_waiting.size()); lane < _batch->lanes(); ++lane) _batch->fillIdentity(lane);
     _batch->solve();
-    _vector.resize(_frames);
     for (int lane = 0; lane < static_cast<int>(_waiting.size()); ++lane) {
       for (int t = 0; t < _frames; ++t) _vector[t] = _batch->vector(lane, t);
       const Waiting& w = _waiting[lane];
@@ -567,8 +566,8 @@ LocalMaps analyseLocally(const SeriesGeometry& geometry, const VexaData<short>& 
                          const AnalysisOptions& options) {
   const int T = geometry.frames, Z = geometry.sizeZ;
   const int records = serie.dimX();
-  // Large outputs come zero-filled from the kernel, page by page as the workers first write
-  // them: voxels that are not analysed are never touched.
+  // Large outputs come zero-filled from the kernel: voxels that are not analysed are never
+  // written.
   LocalMaps maps{newOutput<double>(geometry, 1), newOutput<double>(geometry, 1), newOutput<double>(geometry, 1),
                  newOutput<float>(geometry, T)};
   if (records == 0) return maps;

@@ -44,9 +44,8 @@ void* MemoryAllocator::allocate(std::uint64_t count, std::size_t elementSize, Da
     if (!pointer) throw std::bad_alloc();
     return pointer;
   }
-  // Large blocks are mapped afresh: the kernel gives them zero-filled, page by page at first
-  // touch (so pages never written cost nothing, and zeroing is shared by the threads that
-  // touch them), the largest on huge pages where the system offers them. The start is
+  // Large blocks are mapped afresh: the kernel gives them zero-filled, so nothing clears
+  // them again, the largest on huge pages where the system offers them. The start is
   // aligned to a page (a huge page for those); the word before it keeps the offset of the
   // mapping's start.
   const std::size_t mapped = mappedBytes(bytes);

@@ -1,7 +1,10 @@
 #pragma once
 // What the reader and the writers of image files share.
 
+#include <zlib.h>
+
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -11,6 +14,12 @@ namespace vexa {
 [[noreturn]] inline void failFile(const std::string& file, const std::string& why) {
   throw std::runtime_error(file + ": " + why);
 }
+
+//! A zlib stream (compressed or plain) closed when it goes.
+struct GzClose {
+  void operator()(gzFile_s* file) const { gzclose(file); }
+};
+using GzPtr = std::unique_ptr<gzFile_s, GzClose>;
 
 inline bool endsWith(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;

@@ -72,11 +72,6 @@ struct NiftiFree {
 };
 using NiftiPtr = std::unique_ptr<nifti_image, NiftiFree>;
 
-struct GzClose {
-  void operator()(gzFile_s* file) const { gzclose(file); }
-};
-using GzPtr = std::unique_ptr<gzFile_s, GzClose>;
-
 bool isRegularFile(const std::string& path) {
   struct stat info;
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);

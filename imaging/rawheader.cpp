@@ -17,10 +17,6 @@ namespace {
 constexpr int kNifti1Size = 348;
 constexpr int kNifti2Size = 540;
 
-struct GzClose {
-  void operator()(gzFile_s* file) const { gzclose(file); }
-};
-
 // The bytes of a header, in the file's byte order.
 class Bytes {
  public:
@@ -166,7 +162,7 @@ bool isCompressed(const std::string& path) { return endsWith(path, ".gz"); }
 }  // namespace
 
 RawHeader checkRawHeader(const std::string& file) {
-  std::unique_ptr<gzFile_s, GzClose> in(gzopen(file.c_str(), "rb"));
+  GzPtr in(gzopen(file.c_str(), "rb"));
   if (!in) failFile(file, "cannot open: " + std::string(std::strerror(errno)));
   unsigned char data[kNifti2Size] = {};
   const int got = gzread(in.get(), data, sizeof data);
