@@ -16,7 +16,7 @@
 #include <stdexcept>
 
 #include "analysis/outputs.h"
-#include "imaging/pendingfile.h"
+#include "imaging/run/pendingfile.h"
 
 namespace mirlune {
 

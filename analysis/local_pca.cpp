@@ -18,12 +18,12 @@
 #include <vector>
 
 #include "analysis/stages.h"
-#include "imaging/batched.h"
-#include "imaging/extremes.h"
-#include "imaging/gram.h"
-#include "imaging/orientation.h"
-#include "imaging/svd.h"
-#include "imaging/vector_kernels.h"
+#include "imaging/numerics/batched.h"
+#include "imaging/numerics/extremes.h"
+#include "imaging/numerics/gram.h"
+#include "imaging/numerics/orientation.h"
+#include "imaging/numerics/svd.h"
+#include "imaging/numerics/vector_kernels.h"
 
 namespace mirlune {
 

@@ -16,7 +16,7 @@
 #include "analysis/stages.h"
 #include "analysis/version.h"
 #include "containers/singleoption.h"
-#include "imaging/imagefile.h"
+#include "imaging/formats/imagefile.h"
 
 namespace {
 

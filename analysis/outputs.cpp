@@ -11,7 +11,7 @@
 #include <stdexcept>
 
 #include "analysis/version.h"
-#include "imaging/imagefile.h"
+#include "imaging/formats/imagefile.h"
 
 namespace mirlune {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "analysis/stages.h"
-#include "imaging/pendingfile.h"
+#include "imaging/run/pendingfile.h"
 
 namespace mirlune {
 

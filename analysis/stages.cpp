@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "imaging/imagefile.h"
+#include "imaging/formats/imagefile.h"
 
 namespace mirlune {
 

@@ -7,8 +7,8 @@
 
 #include "analysis/individu.h"
 #include "containers/vexadata.h"
-#include "imaging/batched.h"
-#include "imaging/parallel.h"
+#include "imaging/numerics/batched.h"
+#include "imaging/run/parallel.h"
 
 namespace mirlune {
 

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "containers/object.h"
-#include "imaging/application.h"
+#include "containers/values/object.h"
+#include "imaging/run/application.h"
 
 namespace norbe {
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "containers/volume.h"
-#include "imaging/border.h"
-#include "imaging/pythonheader.h"
+#include "imaging/base/border.h"
+#include "imaging/base/pythonheader.h"
 
 template <class T>
 class VexaData : public vexa::Border {

@@ -15,8 +15,8 @@
 #include <typeinfo>
 #include <utility>
 
-#include "imaging/allocator.h"
-#include "imaging/headered.h"
+#include "imaging/base/allocator.h"
+#include "imaging/base/headered.h"
 
 namespace norbe {
 

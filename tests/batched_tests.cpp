@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <Eigen/Dense>
 
-#include "imaging/batched.h"
+#include "imaging/numerics/batched.h"
 
 using vexa::BatchedExtremes;
 using vexa::InstructionSet;

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "imaging/imagefile.h"
+#include "imaging/formats/imagefile.h"
 #include "test_support.h"
 
 using namespace norbe;

@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 #include <Eigen/Dense>
 
-#include "imaging/imagefile.h"
+#include "imaging/formats/imagefile.h"
 #include "test_support.h"
 
 using testing_support::readFile;

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <Eigen/Dense>
 
-#include "imaging/extremes.h"
+#include "imaging/numerics/extremes.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 #include <Eigen/Dense>
 
-#include "imaging/gram.h"
+#include "imaging/numerics/gram.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 #include <nifti2_io.h>
 
-#include "imaging/imagefile.h"
+#include "imaging/formats/imagefile.h"
 #include "test_support.h"
 #include "tests/fuzz/reader_harness.h"
 

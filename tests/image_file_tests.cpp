@@ -14,7 +14,7 @@
 #include <nifti2_io.h>
 
 #include "image_support.h"
-#include "imaging/imagefile.h"
+#include "imaging/formats/imagefile.h"
 #include "test_support.h"
 
 using namespace norbe;

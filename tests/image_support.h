@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "imaging/imagefile.h"
+#include "imaging/formats/imagefile.h"
 
 namespace testing_support {
 

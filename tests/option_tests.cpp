@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "containers/singleoption.h"
-#include "imaging/imagefile.h"
+#include "imaging/formats/imagefile.h"
 
 using namespace norbe;
 using ReaderOption = SingleOption<vexa::Reader<VexaData<float>>>;

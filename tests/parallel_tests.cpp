@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "imaging/parallel.h"
+#include "imaging/run/parallel.h"
 #include "test_support.h"
 
 using norbe::runTasks;

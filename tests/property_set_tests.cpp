@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "containers/propertyset.h"
+#include "containers/values/propertyset.h"
 
 using namespace norbe;
 

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <Eigen/Dense>
 
-#include "imaging/svd.h"
+#include "imaging/numerics/svd.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "containers/object.h"
-#include "containers/propertyset.h"
+#include "containers/values/object.h"
+#include "containers/values/propertyset.h"
 
 using namespace norbe;
 

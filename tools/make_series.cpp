@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "imaging/imagefile.h"
+#include "imaging/formats/imagefile.h"
 
 namespace {
 

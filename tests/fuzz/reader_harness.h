@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "imaging/imagefile.h"
+#include "imaging/formats/imagefile.h"
 
 namespace fuzzing {
 

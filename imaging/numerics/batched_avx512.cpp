@@ -1,0 +1,20 @@
+// The batched extremes solver and the vector loops, compiled for one instruction set
+// (see batched_kernel.h).
+#define BATCHED_LANES 8
+#define BATCHED_NAMESPACE avx512
+#include "imaging/numerics/batched_kernel.h"
+#include "imaging/numerics/vector_kernel.h"
+#include "imaging/numerics/vector_kernels.h"
+
+namespace vexa {
+
+void solveLanes_avx512(int n, double* matrices, const double* start, double* scratch, double* first, double* second,
+                       double* last, double* vectors) {
+  avx512::solveLanes(n, matrices, start, scratch, first, second, last, vectors);
+}
+
+extern const VectorKernels vectorKernels_avx512 = {avx512::dotDoubles,       avx512::dotFloats,
+                                                   avx512::subtractMultiple, avx512::multiplySymmetric,
+                                                   avx512::sumOuterProducts, avx512::sumVectors};
+
+}  // namespace vexa

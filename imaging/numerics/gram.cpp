@@ -1,0 +1,237 @@
+#include "imaging/numerics/gram.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "imaging/numerics/inverse_iteration.h"
+#include "imaging/numerics/vector_kernels.h"
+
+namespace vexa {
+
+namespace {
+
+constexpr int kMaxSteps = 40;
+constexpr int kDirectBelow = 10;           // orders below this go to the full solver at once
+constexpr double kValueTolerance = 1e-10;  // error bound / largest value
+constexpr double kVectorTolerance = 1e-9;  // residual / gap to the second value
+constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+
+/*
+ * The small tridiagonal of the Lanczos recurrence: alpha on the diagonal, beta beside it.
+ * Its eigenvalues by bisection on Sturm counts, its eigenvectors by inverse iteration:
+ * both O(k) for order k, so the Ritz pairs cost nothing beside a product with the matrix.
+ */
+class Tridiagonal {
+ public:
+  Tridiagonal() = default;
+  void set(const std::vector<double>& alpha, const std::vector<double>& beta, int k) {
+    _alpha = &alpha;
+    _beta = &beta;
+    _k = k;
+    _lo = std::numeric_limits<double>::infinity();
+    _hi = -_lo;
+    for (int i = 0; i < k; ++i) {
+      const double radius = (i > 0 ? std::abs(beta[i - 1]) : 0.0) + (i + 1 < k ? std::abs(beta[i]) : 0.0);
+      _lo = std::min(_lo, alpha[i] - radius);
+      _hi = std::max(_hi, alpha[i] + radius);
+    }
+  }
+
+  //! The eigenvalue of rank r (0 = smallest), to a few units of rounding of the spectrum.
+  double eigenvalue(int r) const {
+    double lo = _lo, hi = _hi;
+    const double tolerance = 4 * kEpsilon * std::max({std::abs(lo), std::abs(hi), 1e-300});
+    for (int iteration = 0; iteration < 200 && hi - lo > tolerance; ++iteration) {
+      const double mid = 0.5 * (lo + hi);
+      (below(mid) > r ? hi : lo) = mid;
+    }
+    return 0.5 * (lo + hi);
+  }
+
+  //! The unit eigenvector of theta (an eigenvalue to rounding), into y (k values).
+  void eigenvector(double theta, std::vector<double>& y) const {
+    const std::vector<double>& a = *_alpha;
+    const std::vector<double>& b = *_beta;
+    const int k = _k;
+    y.assign(k, 0.0);
+    if (k == 1) {
+      y[0] = 1.0;
+      return;
+    }
+    _inverse.factor(a.data(), b.data(), k, theta, kEpsilon * std::max({std::abs(_lo), std::abs(_hi), 1e-300}));
+    for (int i = 0; i < k; ++i) y[i] = 1.0 + 0.25 * std::sin(1.0 + 1.7 * i);
+    _inverse.solve(y.data());
+  }
+
+ private:
+  int below(double x) const {
+    const std::vector<double>& a = *_alpha;
+    const std::vector<double>& b = *_beta;
+    int count = 0;
+    double q = a[0] - x;
+    const double pivmin = 1e-300;
+    for (int i = 0;; ++i) {
+      if (std::abs(q) < pivmin) q = -pivmin;
+      count += q < 0;
+      if (i + 1 == _k) return count;
+      q = a[i + 1] - x - b[i] * b[i] / q;
+    }
+  }
+
+  const std::vector<double>* _alpha = nullptr;
+  const std::vector<double>* _beta = nullptr;
+  int _k = 0;
+  double _lo = 0, _hi = 0;
+  mutable InverseIteration _inverse;
+};
+
+}  // namespace
+
+struct GramSolver::Work {
+  Work(int capacity, InstructionSet set)
+      : kernels(vectorKernels(set)),
+        basis(static_cast<std::size_t>(capacity) * (kMaxSteps + 1)),
+        w(capacity),
+        z(capacity),
+        start(capacity),
+        check(capacity),
+        full(static_cast<std::size_t>(capacity) + 1) {
+    for (int i = 0; i < capacity; ++i) {
+      start[i] = 1.0 + 0.25 * std::sin(1.0 + 1.7 * i);
+      check[i] = 1.0 + 0.5 * std::cos(0.3 + 2.9 * i);
+    }
+  }
+  const VectorKernels& kernels;
+  std::vector<double> basis;  // the Lanczos vectors, one after another
+  std::vector<double> w, z, start, check;
+  std::vector<double> alpha, beta, ritz;
+  Tridiagonal tridiagonal;
+  std::vector<std::unique_ptr<ExtremesSolver>> full;  // by order, made when first needed
+};
+
+GramSolver::GramSolver(int capacity, InstructionSet set) : _work(std::make_unique<Work>(capacity, set)) {}
+GramSolver::~GramSolver() = default;
+
+/*
+ * Lanczos from a fixed start, every new vector made orthogonal to all the earlier ones,
+ * twice. A single vector's Krylov space holds only one direction of the plane of two
+ * (nearly) equal top eigenvalues, and then Lanczos would report the third as the second:
+ * one product of the matrix with a vector orthogonal to the answer finds such a missed
+ * value (its growth quotient can reach it, never exceed it), and the full solver answers.
+ */
+double GramSolver::lanczosStep(const double* g, int m, int j) {
+  Work& work = *_work;
+  const VectorKernels& k = work.kernels;
+  double* w = work.w.data();
+  auto column = [&](int c) { return work.basis.data() + static_cast<std::size_t>(c) * m; };
+  k.multiplySymmetric(g, m, column(j), w);
+  double alpha = 0;
+  // Full reorthogonalisation, twice: the three-term recurrence alone loses orthogonality
+  // as soon as a Ritz value converges. The first pass's coefficient on the newest vector
+  // is the diagonal entry.
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int c = j; c >= 0; --c) {
+      const double coefficient = k.dotDoubles(column(c), w, m);
+      if (c == j) alpha += coefficient;
+      k.subtractMultiple(coefficient, column(c), w, m);
+    }
+  }
+  work.alpha.push_back(alpha);
+  return std::sqrt(k.dotDoubles(w, w, m));
+}
+
+GramSolver::Ritz GramSolver::ritzPairs(int m, int size, double beta) {
+  Work& work = *_work;
+  Ritz ritz;
+  work.tridiagonal.set(work.alpha, work.beta, size);
+  ritz.first = work.tridiagonal.eigenvalue(size - 1);
+  ritz.second = work.tridiagonal.eigenvalue(size - 2);
+  const double third = size >= 3 ? work.tridiagonal.eigenvalue(size - 3) : ritz.second;
+  ritz.scale = std::max(std::abs(ritz.first), 1e-300);
+  work.tridiagonal.eigenvector(ritz.second, work.ritz);
+  const double r2 = std::abs(beta * work.ritz[size - 1]);
+  work.tridiagonal.eigenvector(ritz.first, work.ritz);  // kept: it makes the answer
+  const double r1 = std::abs(beta * work.ritz[size - 1]);
+  ritz.exhausted = size == m || !(beta > 1e-14 * ritz.scale);
+  // A Ritz value is within its residual of an eigenvalue, and within residual^2 / gap once
+  // the gap to the others exceeds the residual; the vector's angle to the true one is
+  // within the residual over the gap to the second value.
+  ritz.gap = ritz.first - ritz.second;
+  const double gap2 = std::min(ritz.gap, ritz.second - third);
+  auto bound = [](double r, double gap) { return gap > r ? std::min(r, r * r / gap) : r; };
+  ritz.vouched = bound(r1, ritz.gap) <= kValueTolerance * ritz.scale &&
+                 bound(r2, gap2) <= kValueTolerance * ritz.scale && r1 <= kVectorTolerance * ritz.gap;
+  return ritz;
+}
+
+bool GramSolver::confirm(const double* g, int m, int size, const Ritz& ritz, double* vector) {
+  Work& work = *_work;
+  const VectorKernels& k = work.kernels;
+  double* w = work.w.data();
+  std::fill(vector, vector + m, 0.0);
+  for (int c = 0; c < size; ++c)
+    k.subtractMultiple(-work.ritz[c], work.basis.data() + static_cast<std::size_t>(c) * m, vector, m);
+  const double norm = std::sqrt(k.dotDoubles(vector, vector, m));
+  for (int i = 0; i < m; ++i) vector[i] /= norm;
+  // The vector's own residual, which the recurrence's estimate may understate when the
+  // top two values nearly coincide.
+  k.multiplySymmetric(g, m, vector, w);
+  k.subtractMultiple(ritz.first, vector, w, m);
+  const double residual = std::sqrt(k.dotDoubles(w, w, m));
+  // A second value that Lanczos could not see: z orthogonal to the answer, and the
+  // quotient |G z|^2 / z'G z, at most the second value and near it when z leans on it.
+  double* z = work.z.data();
+  std::copy(work.check.begin(), work.check.begin() + m, z);
+  k.subtractMultiple(k.dotDoubles(vector, z, m), vector, z, m);
+  k.multiplySymmetric(g, m, z, w);
+  const double quotient = k.dotDoubles(w, w, m) / k.dotDoubles(z, w, m);
+  return (ritz.exhausted || residual <= kVectorTolerance * ritz.gap) &&
+         !(quotient > ritz.second + 1e-6 * std::abs(ritz.second) + kValueTolerance * ritz.scale);
+}
+
+GramExtremes GramSolver::solve(const double* g, int m, double* vector) {
+  Work& work = *_work;
+  GramExtremes out;
+  auto directly = [&](bool fellBack) {
+    if (!work.full[m]) work.full[m] = std::make_unique<ExtremesSolver>(m);
+    // g is symmetric: its row-major storage is its column-major storage.
+    const Extremes e = work.full[m]->solve(g, vector);
+    out.first = e.first;
+    out.second = e.second;
+    out.fellBack = fellBack;
+    return out;
+  };
+  if (m < kDirectBelow) return directly(false);
+
+  auto column = [&](int c) { return work.basis.data() + static_cast<std::size_t>(c) * m; };
+  std::copy(work.start.begin(), work.start.begin() + m, column(0));
+  const double norm0 = std::sqrt(work.kernels.dotDoubles(column(0), column(0), m));
+  for (int i = 0; i < m; ++i) column(0)[i] /= norm0;
+  work.alpha.clear();
+  work.beta.clear();
+  for (int j = 0; j < std::min(kMaxSteps, m); ++j) {
+    const double beta = lanczosStep(g, m, j);
+    const int size = j + 1;
+    // The Ritz pairs are looked at from four vectors on, every other step: a step more
+    // than needed costs less than the checks it saves.
+    const bool check = (size >= 4 && size % 2 == 0) || size == m || !(beta > 1e-13 * std::abs(work.alpha.front()));
+    if (size >= 2 && check) {
+      const Ritz ritz = ritzPairs(m, size, beta);
+      if (ritz.vouched || ritz.exhausted) {
+        if (!confirm(g, m, size, ritz, vector)) break;
+        out.first = ritz.first;
+        out.second = ritz.second;
+        out.steps = size;
+        return out;
+      }
+    } else if (!(beta > 0)) {
+      break;  // an invariant subspace before the first check: the full solver answers
+    }
+    work.beta.push_back(beta);
+    for (int i = 0; i < m; ++i) column(j + 1)[i] = work.w[i] / beta;
+  }
+  return directly(true);
+}
+
+}  // namespace vexa

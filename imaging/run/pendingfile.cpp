@@ -1,0 +1,227 @@
+#include "imaging/run/pendingfile.h"
+#include "imaging/formats/niftiinternal.h"
+#include "imaging/run/parallel.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace vexa {
+
+namespace {
+
+std::vector<std::string>& registry() {
+  static std::vector<std::string> paths;
+  return paths;
+}
+
+}  // namespace
+
+std::mutex& Temporaries::lock() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+void Temporaries::addLocked(const std::string& path) { registry().push_back(path); }
+
+void Temporaries::forgetLocked(const std::string& path) {
+  auto& paths = registry();
+  paths.erase(std::remove(paths.begin(), paths.end(), path), paths.end());
+}
+
+int Temporaries::removeAllLocked() {
+  int removed = 0;
+  for (const std::string& path : registry()) removed += ::unlink(path.c_str()) == 0;
+  registry().clear();
+  return removed;
+}
+
+std::vector<std::string> Temporaries::list() {
+  std::lock_guard<std::mutex> guard(lock());
+  return registry();
+}
+
+std::string folderOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+void syncFolder(const std::string& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+// ---------------------------------------------------------------- PendingFile
+
+PendingFile::PendingFile(const std::string& finalName, bool compress) : _final(finalName), _compress(compress) {
+  _temporary = finalName + ".part-XXXXXX";
+  {
+    // Made and listed in one step, so that no interruption finds it unlisted.
+    std::lock_guard<std::mutex> guard(Temporaries::lock());
+    _fd = ::mkostemp(&_temporary[0], O_CLOEXEC);
+    if (_fd >= 0) Temporaries::addLocked(_temporary);
+  }
+  if (_fd < 0) failFile(_final, std::string("cannot write: ") + std::strerror(errno));
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::fchmod(_fd, 0666 & ~mask);
+  if (_compress) {
+    _gz = ::gzdopen(_fd, "wb6");
+    if (!_gz) abandon("cannot start compression");
+    _fd = -1;  // owned by the gz stream now
+  }
+}
+
+PendingFile::~PendingFile() {
+  if (!_done) discard();
+}
+
+void PendingFile::write(const void* data, std::size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const std::size_t piece = std::min<std::size_t>(size, 1 << 24);
+    if (_compress) {
+      if (::gzwrite(_gz, bytes, static_cast<unsigned>(piece)) != static_cast<int>(piece)) abandon(gzMessage());
+      bytes += piece;
+      size -= piece;
+      continue;
+    }
+    const ssize_t written = ::write(_fd, bytes, piece);
+    if (written <= 0) {
+      if (written < 0 && errno == EINTR) continue;
+      abandon(std::strerror(written < 0 ? errno : ENOSPC));
+    }
+    bytes += written;
+    size -= static_cast<std::size_t>(written);
+  }
+}
+
+void PendingFile::writeAt(std::int64_t offset, const void* data, std::size_t size) const {
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t written = ::pwrite(_fd, bytes, std::min<std::size_t>(size, 1 << 24), static_cast<off_t>(offset));
+    if (written <= 0) {
+      if (written < 0 && errno == EINTR) continue;
+      failFile(_final, std::string("cannot write: ") + std::strerror(written < 0 ? errno : ENOSPC));
+    }
+    bytes += written;
+    offset += written;
+    size -= static_cast<std::size_t>(written);
+  }
+}
+
+void PendingFile::close(std::int64_t expectedSize) {
+  if (_compress) {
+    const int status = ::gzclose(_gz);  // closes the descriptor too
+    _gz = nullptr;
+    if (status != Z_OK) abandon("error while finishing the compressed file");
+    return;
+  }
+  struct stat info;
+  if (::fstat(_fd, &info) != 0 || info.st_size != expectedSize) abandon("short write");
+  const int status = ::close(_fd);
+  _fd = -1;
+  if (status != 0) abandon(std::strerror(errno));
+}
+
+void PendingFile::commit(std::int64_t expectedSize) {
+  close(expectedSize);
+  std::lock_guard<std::mutex> guard(Temporaries::lock());
+  if (::rename(_temporary.c_str(), _final.c_str()) != 0) {
+    const int saved = errno;
+    ::unlink(_temporary.c_str());
+    Temporaries::forgetLocked(_temporary);
+    _done = true;
+    failFile(_final, std::string("cannot write: ") + std::strerror(saved));
+  }
+  Temporaries::forgetLocked(_temporary);
+  _done = true;
+}
+
+std::string PendingFile::staged(std::int64_t expectedSize) {
+  close(expectedSize);
+  _done = true;  // the StagedFile made from the name owns the temporary now
+  return _temporary;
+}
+
+std::string PendingFile::gzMessage() {
+  int code = 0;
+  const char* message = ::gzerror(_gz, &code);
+  if (code == Z_ERRNO) return std::strerror(errno);
+  return message ? message : "compression error";
+}
+
+void PendingFile::abandon(const std::string& why) {
+  const int saved = errno;
+  discard();
+  errno = saved;
+  failFile(_final, "cannot write: " + why);
+}
+
+void PendingFile::discard() {
+  if (_gz) ::gzclose(_gz);
+  if (_fd >= 0) ::close(_fd);
+  _gz = nullptr;
+  _fd = -1;
+  std::lock_guard<std::mutex> guard(Temporaries::lock());
+  ::unlink(_temporary.c_str());
+  Temporaries::forgetLocked(_temporary);
+  _done = true;
+}
+
+// ---------------------------------------------------------------- StagedFile
+
+StagedFile::StagedFile(StagedFile&& other) noexcept
+    : _temporary(std::move(other._temporary)), _final(std::move(other._final)) {
+  other._temporary.clear();
+}
+
+StagedFile::~StagedFile() {
+  if (_temporary.empty()) return;
+  std::lock_guard<std::mutex> guard(Temporaries::lock());
+  ::unlink(_temporary.c_str());
+  Temporaries::forgetLocked(_temporary);
+}
+
+void StagedFile::commitAll(std::vector<StagedFile>& files, std::atomic<bool>* done, int threads) {
+  // Every file on disk first, side by side: the waits for the disk overlap.
+  std::vector<std::string> failures(files.size());
+  norbe::runTasks(static_cast<int>(files.size()), threads, [&](int, int k) {
+    const StagedFile& file = files[k];
+    const int fd = ::open(file._temporary.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) failures[k] = std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    return 0LL;
+  });
+  for (std::size_t k = 0; k < files.size(); ++k) {
+    if (!failures[k].empty()) failFile(files[k]._final, "cannot write: " + failures[k]);
+  }
+  std::vector<std::string> folders;
+  {
+    std::lock_guard<std::mutex> guard(Temporaries::lock());
+    for (StagedFile& file : files) {
+      if (file._temporary.empty()) continue;
+      if (::rename(file._temporary.c_str(), file._final.c_str()) != 0) {
+        failFile(file._final, std::string("cannot write: ") + std::strerror(errno));
+      }
+      Temporaries::forgetLocked(file._temporary);
+      file._temporary.clear();
+      folders.push_back(folderOf(file._final));
+    }
+    if (done) *done = true;
+  }
+  std::sort(folders.begin(), folders.end());
+  folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+  for (const std::string& folder : folders) syncFolder(folder);
+}
+
+}  // namespace vexa
