@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Snakemake workflow on three small generated series in a BIDS-like layout (one with
 # its own mask), run locally on two cores; each output must equal a direct run's.
-#   tests/workflow_test.sh MIRLUNE MAKE_SERIES SNAKEFILE
+#   tests/workflows/workflow_test.sh MIRLUNE MAKE_SERIES SNAKEFILE
 set -euo pipefail
 mirlune=$1 make_series=$2 snakefile=$3
 work=$(mktemp -d /tmp/mirlune-workflow-XXXXXX)

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
 #include "tests/fuzz/reader_harness.h"
+#include "tests/test_support.h"
 
 namespace {
 

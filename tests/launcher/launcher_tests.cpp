@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "launcher/launch_plan.h"
-#include "test_support.h"
+#include "tests/test_support.h"
 
 using setuprun::makePlan;
 using setuprun::Platform;

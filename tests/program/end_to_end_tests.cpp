@@ -11,7 +11,7 @@
 #include <Eigen/Dense>
 
 #include "imaging/formats/imagefile.h"
-#include "test_support.h"
+#include "tests/test_support.h"
 
 using testing_support::readFile;
 using testing_support::TempDir;

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "image_support.h"
-#include "test_support.h"
+#include "tests/image_support.h"
+#include "tests/test_support.h"
 
 using namespace testing_support;
 
@@ -25,7 +25,8 @@ TEST(IndependentReader, ReadsOurFilesAndWritesOnesWeRead) {
   setOrientation(*d.pythonHeader());
   vexa::Writer<VexaData<double>>(dir.file("double.nii")).write(d);
 
-  const std::string command = "/usr/bin/python3 " MIRLUNE_SOURCE_DIR "/tests/nibabel_check.py " + dir.path();
+  const std::string command =
+      "/usr/bin/python3 " MIRLUNE_SOURCE_DIR "/tests/imaging/formats/nibabel_check.py " + dir.path();
   ASSERT_EQ(std::system(command.c_str()), 0) << command;
 
   // And the file nibabel wrote: scaled int16, compressed, with its affine.

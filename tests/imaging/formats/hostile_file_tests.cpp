@@ -16,8 +16,8 @@
 #include <nifti2_io.h>
 
 #include "imaging/formats/imagefile.h"
-#include "test_support.h"
 #include "tests/fuzz/reader_harness.h"
+#include "tests/test_support.h"
 
 using testing_support::CapturedStderr;
 using testing_support::Process;

@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "imaging/run/parallel.h"
-#include "test_support.h"
+#include "tests/test_support.h"
 
 using norbe::runTasks;
 

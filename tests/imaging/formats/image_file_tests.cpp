@@ -13,9 +13,9 @@
 #include <gtest/gtest.h>
 #include <nifti2_io.h>
 
-#include "image_support.h"
 #include "imaging/formats/imagefile.h"
-#include "test_support.h"
+#include "tests/image_support.h"
+#include "tests/test_support.h"
 
 using namespace norbe;
 using testing_support::CapturedStderr;
