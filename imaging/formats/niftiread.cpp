@@ -19,7 +19,7 @@
 
 #include "imaging/formats/headerjson.h"
 #include "imaging/formats/imagefile.h"
-#include "imaging/formats/niftiinternal.h"
+#include "imaging/formats/file_access.h"
 #include "imaging/formats/rawheader.h"
 #include "imaging/run/parallel.h"
 

@@ -8,7 +8,7 @@
 #include <limits>
 #include <memory>
 
-#include "imaging/formats/niftiinternal.h"
+#include "imaging/formats/file_access.h"
 
 namespace vexa {
 

@@ -1,7 +1,7 @@
 #include "imaging/numerics/batched.h"
 
 #include "imaging/numerics/orientation.h"
-#include "imaging/numerics/vector_kernels.h"
+#include "imaging/numerics/processor.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -10,10 +10,10 @@
 
 namespace vexa {
 
+// Defined once per instruction set, in per_instruction_set/.
 void solveLanes_avx512(int, double*, const double*, double*, double*, double*, double*, double*);
 void solveLanes_avx2(int, double*, const double*, double*, double*, double*, double*, double*);
 void solveLanes_baseline(int, double*, const double*, double*, double*, double*, double*, double*);
-extern const VectorKernels vectorKernels_avx512, vectorKernels_avx2, vectorKernels_baseline;
 
 namespace {
 
@@ -28,64 +28,13 @@ int lanesOf(InstructionSet set) {
   }
 }
 
-bool runs(InstructionSet set) {
-  __builtin_cpu_init();
-  switch (set) {
-    case InstructionSet::Avx512:
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-             __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("fma");
-    case InstructionSet::Avx2:
-      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    default:
-      return true;
-  }
-}
-
 std::size_t entries(int n) { return static_cast<std::size_t>(n) * (n + 1) / 2; }
 
 }  // namespace
 
-InstructionSet detectedInstructionSet() {
-  static const InstructionSet best = runs(InstructionSet::Avx512) ? InstructionSet::Avx512
-                                     : runs(InstructionSet::Avx2) ? InstructionSet::Avx2
-                                                                  : InstructionSet::Baseline;
-  return best;
-}
-
-std::vector<InstructionSet> supportedInstructionSets() {
-  std::vector<InstructionSet> sets;
-  for (InstructionSet set : {InstructionSet::Baseline, InstructionSet::Avx2, InstructionSet::Avx512}) {
-    if (runs(set)) sets.push_back(set);
-  }
-  return sets;
-}
-
-std::string nameOf(InstructionSet set) {
-  switch (set) {
-    case InstructionSet::Avx512:
-      return "AVX-512";
-    case InstructionSet::Avx2:
-      return "AVX2";
-    default:
-      return "baseline";
-  }
-}
-
-const VectorKernels& vectorKernels(InstructionSet set) {
-  if (!runs(set)) throw std::invalid_argument("this processor cannot run " + nameOf(set));
-  switch (set) {
-    case InstructionSet::Avx512:
-      return vectorKernels_avx512;
-    case InstructionSet::Avx2:
-      return vectorKernels_avx2;
-    default:
-      return vectorKernels_baseline;
-  }
-}
-
 BatchedExtremes::BatchedExtremes(int n, InstructionSet set) : _n(n), _lanes(lanesOf(set)), _set(set) {
   if (n < 3) throw std::invalid_argument("the batched solver needs matrices of order 3 or more");
-  if (!runs(set)) throw std::invalid_argument("this processor cannot run " + nameOf(set));
+  if (!processorSupports(set)) throw std::invalid_argument("this processor cannot run " + nameOf(set));
   _start.reset(new double[n]);
   for (int i = 0; i < n; ++i) _start[i] = 1.0 + 0.25 * std::sin(1.0 + 1.7 * i);
   const std::size_t lanes = static_cast<std::size_t>(_lanes);

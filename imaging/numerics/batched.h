@@ -6,15 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "imaging/numerics/instruction_set.h"
+#include "imaging/numerics/processor.h"
 
 namespace vexa {
-
-//! The widest set this processor runs: AVX-512 (F, DQ, VL), AVX2 with FMA, or baseline x86-64.
-InstructionSet detectedInstructionSet();
-//! Every set this processor runs, narrowest first.
-std::vector<InstructionSet> supportedInstructionSets();
-std::string nameOf(InstructionSet set);
 
 /*!
  * lanes() matrices of order n >= 3, decomposed together: for each, the largest, second

@@ -125,7 +125,7 @@ double GramSolver::lanczosStep(const double* g, int m, int j) {
   const VectorKernels& k = work.kernels;
   double* w = work.w.data();
   auto column = [&](int c) { return work.basis.data() + static_cast<std::size_t>(c) * m; };
-  k.multiplySymmetric(g, m, column(j), w);
+  k.multiplyMatrix(g, m, column(j), w);
   double alpha = 0;
   // Full reorthogonalisation, twice: the three-term recurrence alone loses orthogonality
   // as soon as a Ritz value converges. The first pass's coefficient on the newest vector
@@ -176,7 +176,7 @@ bool GramSolver::confirm(const double* g, int m, int size, const Ritz& ritz, dou
   for (int i = 0; i < m; ++i) vector[i] /= norm;
   // The vector's own residual, which the recurrence's estimate may understate when the
   // top two values nearly coincide.
-  k.multiplySymmetric(g, m, vector, w);
+  k.multiplyMatrix(g, m, vector, w);
   k.subtractMultiple(ritz.first, vector, w, m);
   const double residual = std::sqrt(k.dotDoubles(w, w, m));
   // A second value that Lanczos could not see: z orthogonal to the answer, and the
@@ -184,7 +184,7 @@ bool GramSolver::confirm(const double* g, int m, int size, const Ritz& ritz, dou
   double* z = work.z.data();
   std::copy(work.check.begin(), work.check.begin() + m, z);
   k.subtractMultiple(k.dotDoubles(vector, z, m), vector, z, m);
-  k.multiplySymmetric(g, m, z, w);
+  k.multiplyMatrix(g, m, z, w);
   const double quotient = k.dotDoubles(w, w, m) / k.dotDoubles(z, w, m);
   return (ritz.exhausted || residual <= kVectorTolerance * ritz.gap) &&
          !(quotient > ritz.second + 1e-6 * std::abs(ritz.second) + kValueTolerance * ritz.scale);

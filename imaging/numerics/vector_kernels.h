@@ -12,7 +12,7 @@ struct VectorKernels {
   //! y -= c x
   void (*subtractMultiple)(double c, const double* x, double* y, int n);
   //! y = g x for the m x m matrix g, row-major
-  void (*multiplySymmetric)(const double* g, int m, const double* x, double* y);
+  void (*multiplyMatrix)(const double* g, int m, const double* x, double* y);
   //! lower = the sum of m[k] m[k]' over k < count, added in order, as a packed lower
   //! triangle (rows one after another); each m[k] has n values
   void (*sumOuterProducts)(const float* const* m, int count, int n, double* lower);

@@ -1,5 +1,5 @@
 #include "imaging/run/pendingfile.h"
-#include "imaging/formats/niftiinternal.h"
+#include "imaging/run/failure.h"
 #include "imaging/run/parallel.h"
 
 #include <fcntl.h>

@@ -1,9 +1,9 @@
-// The batched extremes solver and the vector loops, compiled for one instruction set
-// (see batched_kernel.h).
+// The batched extremes solver and the vector loops, compiled for one instruction set.
+// Nothing else may be compiled here: see batched_lanes.inc.
 #define BATCHED_LANES 2
 #define BATCHED_NAMESPACE baseline
-#include "imaging/numerics/batched_kernel.h"
-#include "imaging/numerics/vector_kernel.h"
+#include "imaging/numerics/per_instruction_set/batched_lanes.inc"
+#include "imaging/numerics/per_instruction_set/vector_loops.inc"
 #include "imaging/numerics/vector_kernels.h"
 
 namespace vexa {
@@ -14,7 +14,7 @@ void solveLanes_baseline(int n, double* matrices, const double* start, double* s
 }
 
 extern const VectorKernels vectorKernels_baseline = {baseline::dotDoubles,       baseline::dotFloats,
-                                                     baseline::subtractMultiple, baseline::multiplySymmetric,
+                                                     baseline::subtractMultiple, baseline::multiplyMatrix,
                                                      baseline::sumOuterProducts, baseline::sumVectors};
 
 }  // namespace vexa

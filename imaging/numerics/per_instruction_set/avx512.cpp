@@ -1,9 +1,9 @@
-// The batched extremes solver and the vector loops, compiled for one instruction set
-// (see batched_kernel.h).
+// The batched extremes solver and the vector loops, compiled for one instruction set.
+// Nothing else may be compiled here: see batched_lanes.inc.
 #define BATCHED_LANES 8
 #define BATCHED_NAMESPACE avx512
-#include "imaging/numerics/batched_kernel.h"
-#include "imaging/numerics/vector_kernel.h"
+#include "imaging/numerics/per_instruction_set/batched_lanes.inc"
+#include "imaging/numerics/per_instruction_set/vector_loops.inc"
 #include "imaging/numerics/vector_kernels.h"
 
 namespace vexa {
@@ -14,7 +14,7 @@ void solveLanes_avx512(int n, double* matrices, const double* start, double* scr
 }
 
 extern const VectorKernels vectorKernels_avx512 = {avx512::dotDoubles,       avx512::dotFloats,
-                                                   avx512::subtractMultiple, avx512::multiplySymmetric,
+                                                   avx512::subtractMultiple, avx512::multiplyMatrix,
                                                    avx512::sumOuterProducts, avx512::sumVectors};
 
 }  // namespace vexa

@@ -1,19 +1,16 @@
 #pragma once
-// What the reader and the writers of image files share.
+// What the reader and the writers of image files share: zlib streams, name endings and
+// how many threads a block of bytes is worth.
 
 #include <zlib.h>
 
 #include <cstdint>
 #include <memory>
-#include <stdexcept>
 #include <string>
 
-namespace vexa {
+#include "imaging/run/failure.h"
 
-//! Every failure of a file names it first.
-[[noreturn]] inline void failFile(const std::string& file, const std::string& why) {
-  throw std::runtime_error(file + ": " + why);
-}
+namespace vexa {
 
 //! A zlib stream (compressed or plain) closed when it goes.
 struct GzClose {

@@ -1,0 +1,32 @@
+#pragma once
+// The routes of the local analysis. Which one runs is decided by the series' length
+// against the cube's count (the mask voxels its window holds):
+//   - short series (frames at most the window's voxels): each cube's T x T matrix of mean
+//     products, from sums shared between neighbouring cubes, decomposed several voxels at
+//     a time, one per SIMD lane; a cube with fewer neighbours than frames takes its Gram
+//     matrix instead;
+//   - long series (more frames than any cube can hold): every voxel by its Gram matrix,
+//     from a table of dot products shared between cubes;
+//   - the reference route: each cube walked and decomposed plainly, what the others are
+//     checked against.
+// Each route fills maps and returns how many voxels it analysed; workers write disjoint
+// voxels, so the result does not depend on their number.
+
+#include "analysis/neighbourhood.h"
+#include "analysis/stages.h"
+
+namespace mirlune {
+
+//! What every route reads: the grid, the mask, where each record is, and the records.
+struct RouteInputs {
+  const SeriesGeometry& geometry;
+  const VexaData<short>& mask;
+  const RecordIndex& records;
+  const VexaData<Individu>& serie;
+};
+
+long long analyseShortSeries(const RouteInputs& in, const AnalysisOptions& options, int threads, LocalMaps& maps);
+long long analyseLongSeries(const RouteInputs& in, const AnalysisOptions& options, int threads, LocalMaps& maps);
+long long analyseByReference(const RouteInputs& in, const AnalysisOptions& options, int threads, LocalMaps& maps);
+
+}  // namespace mirlune

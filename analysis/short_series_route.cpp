@@ -1,0 +1,247 @@
+// The route for short series: no more frames than the window holds voxels.
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "analysis/gram_voxel.h"
+#include "analysis/routes.h"
+#include "imaging/numerics/batched.h"
+#include "imaging/numerics/extremes.h"
+
+namespace mirlune {
+
+namespace {
+
+/*!
+ * Short series (T at most the window's 125 voxels), one z plane at a time. The cube sum of the neighbours' outer
+ * products is separable: column sums over z, then over y (row sums), then over x (cube
+ * sum), each partial sum computed once and shared by every cube that contains it. Every
+ * term is the exact product of two floats in double and nothing is subtracted, so a sum
+ * does not depend on which worker makes it; its order differs from the plain route's, so
+ * the two agree to rounding. Only the lower triangle is kept, packed row by row.
+ *
+ * Voxels whose count reaches T wait in the lanes of the batched solver until they fill
+ * them (or the plane ends); voxels with fewer neighbours than frames take the Gram route,
+ * their dot products made on the spot.
+ */
+class ShortSeriesRoute {
+ public:
+  ShortSeriesRoute(const SeriesGeometry& geometry, const VexaData<short>& mask, const RecordIndex& records,
+                   const VexaData<Individu>& serie, vexa::InstructionSet set)
+      : _mask(mask),
+        _records(records),
+        _serie(serie),
+        _sizeX(geometry.sizeX),
+        _sizeY(geometry.sizeY),
+        _sizeZ(geometry.sizeZ),
+        _frames(geometry.frames),
+        _packed(Index(_frames) * (_frames + 1) / 2),
+        _kernels(vexa::vectorKernels(set)),
+        _columnSums(new double[kEdge * _sizeX * _packed]),
+        _columnCounts(kEdge * _sizeX),
+        _ringRow(kEdge, -1),
+        _rowSums(new double[_sizeX * _packed]),
+        _rowCounts(_sizeX),
+        _cubeSum(new double[_packed]),
+        _gram(_frames, set),
+        _geometry(geometry) {
+    if (_frames >= 3) {
+      _batch = std::make_unique<vexa::BatchedExtremes>(_frames, set);
+    } else {
+      _small = std::make_unique<vexa::ExtremesSolver>(_frames);
+      _matrix.resize(static_cast<std::size_t>(_frames) * _frames);
+    }
+    _vector.resize(_frames);
+    if (_batch) _waiting.reserve(_batch->lanes());
+    _neighbours.reserve(kCapacity);
+  }
+
+  //! Analyses the mask voxels of plane z; returns how many it visited.
+  int analysePlane(int z, LocalMaps& maps) {
+    std::fill(_ringRow.begin(), _ringRow.end(), -1);
+    int visited = 0;
+    for (int y = 0; y < _sizeY; ++y) {
+      int first = -1, last = -1;
+      for (int x = 0; x < _sizeX; ++x) {
+        if (_mask(x, y, z) == 1) {
+          if (first < 0) first = x;
+          last = x;
+        }
+      }
+      if (first < 0) continue;
+      for (int row = std::max(y - kHalf, 0); row <= std::min<int>(y + kHalf, _sizeY - 1); ++row) columnSums(row, z);
+      rowSums(y, std::max(first - kHalf, 0), std::min<int>(last + kHalf, _sizeX - 1));
+      for (int x = first; x <= last; ++x) {
+        if (_mask(x, y, z) != 1) continue;
+        ++visited;
+        analyseVoxel(x, y, z, maps);
+      }
+    }
+    flush(maps);
+    return visited;
+  }
+
+  long long analysed() const { return _analysed; }
+
+ private:
+  struct Waiting {
+    int x, y, z;
+  };
+
+  Index slot(int row) const { return row % kEdge; }
+
+  // Column sum at (x', row): the outer products at (x', row, z') over the cube's z range.
+  void columnSums(int row, int z) {
+    const Index s = slot(row);
+    if (_ringRow[s] == row) return;
+    _ringRow[s] = row;
+    const int z0 = std::max(z - kHalf, 0), z1 = std::min<int>(z + kHalf, _sizeZ - 1);
+    const float* series[kEdge];
+    for (int x = 0; x < _sizeX; ++x) {
+      int count = 0;
+      for (int zz = z0; zz <= z1; ++zz) {
+        const int record = _records(x, row, zz);
+        if (record >= 0) series[count++] = _serie(record).values.data();
+      }
+      _columnCounts[s * _sizeX + x] = count;
+      if (count > 0) _kernels.sumOuterProducts(series, count, _frames, &_columnSums[(s * _sizeX + x) * _packed]);
+    }
+  }
+
+  // Row sum at x': the column sums over the cube's y range, for x' in [x0, x1].
+  void rowSums(int y, int x0, int x1) {
+    const int y0 = std::max(y - kHalf, 0), y1 = std::min<int>(y + kHalf, _sizeY - 1);
+    const double* parts[kEdge];
+    for (int x = x0; x <= x1; ++x) {
+      int count = 0, used = 0;
+      for (int row = y0; row <= y1; ++row) {
+        const Index at = slot(row) * _sizeX + x;
+        if (_columnCounts[at] == 0) continue;
+        parts[used++] = &_columnSums[at * _packed];
+        count += _columnCounts[at];
+      }
+      _rowCounts[x] = count;
+      if (used > 0) _kernels.sumVectors(parts, used, &_rowSums[x * _packed], _packed);
+    }
+  }
+
+  void analyseVoxel(int x, int y, int z, LocalMaps& maps) {
+    const int x0 = std::max(x - kHalf, 0), x1 = std::min<int>(x + kHalf, _sizeX - 1);
+    int count = 0;
+    for (int xx = x0; xx <= x1; ++xx) count += _rowCounts[xx];
+    if (count <= 1) return;  // an isolated voxel keeps its zeros
+    ++_analysed;
+    if (count < _frames) return gramRoute(x, y, z, maps);
+
+    const double* parts[kEdge];
+    int used = 0;
+    for (int xx = x0; xx <= x1; ++xx)
+      if (_rowCounts[xx] > 0) parts[used++] = &_rowSums[xx * _packed];
+    _kernels.sumVectors(parts, used, _cubeSum.get(), _packed);
+    const double divisor = static_cast<double>(count - 1);
+    if (!_batch) return smallRoute(x, y, z, divisor, maps);
+    // Into the next free lane; a full set of lanes is solved at once.
+    const int lane = static_cast<int>(_waiting.size());
+    const int lanes = _batch->lanes();
+    double* matrices = _batch->matrices();
+    for (Index k = 0; k < _packed; ++k) matrices[k * lanes + lane] = _cubeSum[k] / divisor;
+    _waiting.push_back({x, y, z});
+    if (static_cast<int>(_waiting.size()) == lanes) flush(maps);
+  }
+
+  //! Solves the lanes that hold a voxel (the others hold the identity) and stores them.
+  void flush(LocalMaps& maps) {
+    if (_waiting.empty()) return;
+    for (int lane = static_cast<int>(_waiting.size()); lane < _batch->lanes(); ++lane) _batch->fillIdentity(lane);
+    _batch->solve();
+    for (int lane = 0; lane < static_cast<int>(_waiting.size()); ++lane) {
+      for (int t = 0; t < _frames; ++t) _vector[t] = _batch->vector(lane, t);
+      const Waiting& w = _waiting[lane];
+      store(maps, w.x, w.y, w.z, _frames,
+            {_batch->first(lane), _batch->second(lane), _batch->last(lane), _vector.data()});
+    }
+    _waiting.clear();
+  }
+
+  // One or two frames: the full extremes solver on the whole matrix.
+  void smallRoute(int x, int y, int z, double divisor, LocalMaps& maps) {
+    const Index T = _frames;
+    for (Index a = 0; a < T; ++a)
+      for (Index b = 0; b <= a; ++b) {
+        const double value = _cubeSum[a * (a + 1) / 2 + b] / divisor;
+        _matrix[a * T + b] = value;
+        _matrix[b * T + a] = value;
+      }
+    const vexa::Extremes e = _small->solve(_matrix.data(), _vector.data());
+    // A single frame has no second value.
+    store(maps, x, y, z, _frames, {e.first, _frames > 1 ? e.second : 0.0, e.last, _vector.data()});
+  }
+
+  void gramRoute(int x, int y, int z, LocalMaps& maps) {
+    const Cube cube(x, y, z, _geometry);
+    _neighbours.clear();
+    for (int nx = cube.lo[0]; nx < cube.hi[0]; ++nx)
+      for (int ny = cube.lo[1]; ny < cube.hi[1]; ++ny)
+        for (int nz = cube.lo[2]; nz < cube.hi[2]; ++nz) {
+          const int record = _records(nx, ny, nz);
+          if (record >= 0) _neighbours.push_back(_serie(record).values.data());
+        }
+    const float* const* series = _neighbours.data();
+    const int T = _frames;
+    const vexa::VectorKernels& kernels = _kernels;
+    const VoxelResult r = _gram.solve(static_cast<int>(_neighbours.size()), series,
+                                      [&](int i, int j) { return kernels.dotFloats(series[i], series[j], T); });
+    store(maps, x, y, z, T, r);
+  }
+
+  const VexaData<short>& _mask;
+  const RecordIndex& _records;
+  const VexaData<Individu>& _serie;
+  const Index _sizeX, _sizeY, _sizeZ;
+  const int _frames;
+  const Index _packed;  // entries of a packed lower triangle
+  const vexa::VectorKernels& _kernels;
+  // Sums are written before they are read: their storage is left as it comes.
+  std::unique_ptr<double[]> _columnSums;
+  std::vector<int> _columnCounts;
+  std::vector<int> _ringRow;  // which row each ring slot holds
+  std::unique_ptr<double[]> _rowSums;
+  std::vector<int> _rowCounts;
+  std::unique_ptr<double[]> _cubeSum;
+  std::unique_ptr<vexa::BatchedExtremes> _batch;
+  std::vector<Waiting> _waiting;
+  std::unique_ptr<vexa::ExtremesSolver> _small;
+  std::vector<double> _matrix, _vector;
+  GramRoute _gram;
+  std::vector<const float*> _neighbours;
+  const SeriesGeometry& _geometry;
+  long long _analysed = 0;
+};
+
+}  // namespace
+
+long long analyseShortSeries(const RouteInputs& in, const AnalysisOptions& options, int threads, LocalMaps& maps) {
+  const SeriesGeometry& geometry = in.geometry;
+  const int T = geometry.frames, Z = geometry.sizeZ;
+  // Each worker holds five rows of column sums and one of row sums; on wide series with
+  // many cores, fewer workers keep that within the size of the series itself (and 256 MiB).
+  const double perWorker = 6.0 * geometry.sizeX * (T * (T + 1) / 2.0) * sizeof(double);
+  const double budget = std::max(256.0 * (1 << 20), 4.0 * geometry.sizeX * geometry.sizeY * Z * T);
+  const int affordable = std::max(1, static_cast<int>(budget / perWorker));
+  const int workers = std::min({threads, Z, affordable});
+  std::vector<std::unique_ptr<ShortSeriesRoute>> analysers;
+  analysers.reserve(workers);
+  for (int w = 0; w < workers; ++w) {
+    analysers.push_back(
+        std::make_unique<ShortSeriesRoute>(geometry, in.mask, in.records, in.serie, options.instructionSet));
+  }
+  norbe::runTasks(
+      Z, workers, [&](int worker, int z) { return static_cast<long long>(analysers[worker]->analysePlane(z, maps)); },
+      options.progress, in.serie.dimX());
+  long long analysed = 0;
+  for (const auto& analyser : analysers) analysed += analyser->analysed();
+  return analysed;
+}
+
+}  // namespace mirlune

@@ -1,0 +1,19 @@
+// The batched extremes solver and the vector loops, compiled for one instruction set.
+// Nothing else may be compiled here: see batched_lanes.inc.
+#define BATCHED_LANES 4
+#define BATCHED_NAMESPACE avx2
+#include "imaging/numerics/per_instruction_set/batched_lanes.inc"
+#include "imaging/numerics/per_instruction_set/vector_loops.inc"
+#include "imaging/numerics/vector_kernels.h"
+
+namespace vexa {
+
+void solveLanes_avx2(int n, double* matrices, const double* start, double* scratch, double* first, double* second,
+                     double* last, double* vectors) {
+  avx2::solveLanes(n, matrices, start, scratch, first, second, last, vectors);
+}
+
+extern const VectorKernels vectorKernels_avx2 = {avx2::dotDoubles,     avx2::dotFloats,        avx2::subtractMultiple,
+                                                 avx2::multiplyMatrix, avx2::sumOuterProducts, avx2::sumVectors};
+
+}  // namespace vexa
