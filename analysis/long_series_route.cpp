@@ -47,22 +47,29 @@ class ForwardOffsets {
 };
 
 /*!
- * Long series (T above the window's 125 voxels), where every voxel takes the Gram route. The dot product of
- * every pair of mask voxels that share a cube is made once, into a table kept for the five
- * z planes of anchors that the cubes of one plane reach; a plane's voxels then build their
- * matrices from the table. Planes are done in order, each in two phases shared out by rows:
- * the table of the plane two ahead, then the plane's voxels.
+ * Long series (T above the window's 125 voxels), where every voxel takes the Gram route.
+ * The dot product of every pair of mask voxels that share a cube is made once, into a
+ * table kept for the five z planes of anchors that the cubes of one plane reach; a plane's
+ * voxels then build their matrices from the table. Planes are done in order, each in two
+ * phases shared out by rows: the table of the plane two ahead, then the plane's voxels.
+ *
+ * The table holds 365 doubles per anchor, which on a thin slab outweighs the series
+ * itself; so the rows are done in tiles whose table fits the budget, each tile's table
+ * covering its rows and the two on either side that its cubes reach. A pair's dot product
+ * is the same whichever tile makes it, so the tiling changes the work, never a result.
  */
 class LongSeriesRoute {
  public:
   LongSeriesRoute(const SeriesGeometry& geometry, const VexaData<short>& mask, const RecordIndex& records,
-                  const VexaData<Individu>& serie, vexa::InstructionSet set, int workers)
+                  const VexaData<Individu>& serie, vexa::InstructionSet set, int workers, double budget)
       : _geometry(geometry),
         _mask(mask),
         _records(records),
         _serie(serie),
         _kernels(vexa::vectorKernels(set)),
-        _planeEntries(Index(geometry.sizeX) * geometry.sizeY * _offsets.size()),
+        _tileRows(longSeriesTileRows(geometry, budget)),
+        _tableRows(std::min(geometry.sizeY, _tileRows + (_tileRows < geometry.sizeY ? 2 * kHalf : 0))),
+        _planeEntries(Index(geometry.sizeX) * _tableRows * _offsets.size()),
         _table(new double[kEdge * _planeEntries]) {
     for (int w = 0; w < workers; ++w) _workers.push_back(std::make_unique<Worker>(geometry.frames, set));
   }
@@ -70,16 +77,22 @@ class LongSeriesRoute {
   long long run(LocalMaps& maps, const norbe::Progress& progress, long long total) {
     const int Z = _geometry.sizeZ, Y = _geometry.sizeY;
     const int workers = static_cast<int>(_workers.size());
-    for (int z = 0; z < std::min(kHalf, Z); ++z) fillTable(z, workers);
     long long done = 0;
     auto lastReport = std::chrono::steady_clock::now();
-    for (int z = 0; z < Z; ++z) {
-      if (z + kHalf < Z) fillTable(z + kHalf, workers);
-      norbe::runTasks(Y, workers, [&](int worker, int y) { return analyseRow(*_workers[worker], y, z, maps); });
-      for (const auto& worker : _workers) done += worker->visited, worker->visited = 0;
-      if (progress && std::chrono::steady_clock::now() - lastReport > std::chrono::milliseconds(200)) {
-        progress(done, total);
-        lastReport = std::chrono::steady_clock::now();
+    for (int first = 0; first < Y; first += _tileRows) {
+      const int last = std::min(first + _tileRows, Y);  // the tile's rows: first <= y < last
+      _rowLo = std::max(first - kHalf, 0);
+      _rowHi = std::min(last + kHalf, Y);
+      for (int z = 0; z < std::min(kHalf, Z); ++z) fillTable(z, workers);
+      for (int z = 0; z < Z; ++z) {
+        if (z + kHalf < Z) fillTable(z + kHalf, workers);
+        norbe::runTasks(last - first, workers,
+                        [&](int worker, int row) { return analyseRow(*_workers[worker], first + row, z, maps); });
+        for (const auto& worker : _workers) done += worker->visited, worker->visited = 0;
+        if (progress && std::chrono::steady_clock::now() - lastReport > std::chrono::milliseconds(200)) {
+          progress(done, total);
+          lastReport = std::chrono::steady_clock::now();
+        }
       }
     }
     if (progress) progress(total, total);
@@ -103,13 +116,15 @@ class LongSeriesRoute {
   };
 
   double* tableAt(int x, int y, int z) {
-    return &_table[(z % kEdge) * _planeEntries + (Index(y) * _geometry.sizeX + x) * _offsets.size()];
+    return &_table[(z % kEdge) * _planeEntries + (Index(y - _rowLo) * _geometry.sizeX + x) * _offsets.size()];
   }
 
-  // The dot products of every mask voxel of plane z with the later ones within reach.
+  // The dot products of every mask voxel of plane z, in the tile's reach, with the later
+  // ones within reach; pairs that leave the tile's reach belong to no cube of the tile.
   void fillTable(int z, int workers) {
-    const int X = _geometry.sizeX, Y = _geometry.sizeY, Z = _geometry.sizeZ, T = _geometry.frames;
-    norbe::runTasks(Y, workers, [&](int, int y) {
+    const int X = _geometry.sizeX, Z = _geometry.sizeZ, T = _geometry.frames;
+    norbe::runTasks(_rowHi - _rowLo, workers, [&](int, int row) {
+      const int y = _rowLo + row;
       for (int x = 0; x < X; ++x) {
         const int anchor = _records(x, y, z);
         if (anchor < 0) continue;
@@ -118,7 +133,7 @@ class LongSeriesRoute {
         for (int s = 0; s < _offsets.size(); ++s) {
           const int* d = _offsets[s];
           const int px = x + d[0], py = y + d[1], pz = z + d[2];
-          if (px < 0 || px >= X || py < 0 || py >= Y || pz >= Z) continue;
+          if (px < 0 || px >= X || py < _rowLo || py >= _rowHi || pz >= Z) continue;
           const int partner = _records(px, py, pz);
           if (partner >= 0) row[s] = _kernels.dotFloats(a, _serie(partner).values.data(), T);
         }
@@ -166,15 +181,26 @@ class LongSeriesRoute {
   const VexaData<Individu>& _serie;
   const vexa::VectorKernels& _kernels;
   const ForwardOffsets _offsets;
+  const int _tileRows;   // rows analysed per tile
+  const int _tableRows;  // rows of anchors the table holds per plane
   const Index _planeEntries;
+  int _rowLo = 0, _rowHi = 0;        // the current tile's reach: _rowLo <= y < _rowHi
   std::unique_ptr<double[]> _table;  // written before it is read, left as it comes
   std::vector<std::unique_ptr<Worker>> _workers;
 };
 
 }  // namespace
 
+int longSeriesTileRows(const SeriesGeometry& g, double budget) {
+  const double perRow = double(kEdge) * g.sizeX * ForwardOffsets().size() * sizeof(double);
+  if (perRow * g.sizeY <= budget) return g.sizeY;
+  return std::max(1, static_cast<int>(budget / perRow) - 2 * kHalf);
+}
+
 long long analyseLongSeries(const RouteInputs& in, const AnalysisOptions& options, int threads, LocalMaps& maps) {
-  LongSeriesRoute route(in.geometry, in.mask, in.records, in.serie, options.instructionSet, threads);
+  const SeriesGeometry& g = in.geometry;
+  const double budget = options.scratchBudget > 0 ? options.scratchBudget : defaultScratchBudget(g);
+  LongSeriesRoute route(g, in.mask, in.records, in.serie, options.instructionSet, threads, budget);
   return route.run(maps, options.progress, in.serie.dimX());
 }
 

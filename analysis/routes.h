@@ -25,6 +25,20 @@ struct RouteInputs {
   const VexaData<Individu>& serie;
 };
 
+/*!
+ * The scratch a route may keep beside the series and the outputs: half the series as
+ * 32-bit floats, so that with the records and the filtered series (each about the series'
+ * size) the run stays within about three times the series.
+ */
+inline double defaultScratchBudget(const SeriesGeometry& g) {
+  return 0.5 * 4.0 * g.sizeX * g.sizeY * double(g.sizeZ) * g.frames;
+}
+
+//! Columns the short-series route analyses per tile so that its workers' sums fit budget bytes.
+int shortSeriesTileWidth(const SeriesGeometry& g, int workers, double budget);
+//! Rows the long-series route analyses per tile so that its table of dot products fits budget bytes.
+int longSeriesTileRows(const SeriesGeometry& g, double budget);
+
 long long analyseShortSeries(const RouteInputs& in, const AnalysisOptions& options, int threads, LocalMaps& maps);
 long long analyseLongSeries(const RouteInputs& in, const AnalysisOptions& options, int threads, LocalMaps& maps);
 long long analyseByReference(const RouteInputs& in, const AnalysisOptions& options, int threads, LocalMaps& maps);

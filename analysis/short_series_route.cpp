@@ -21,6 +21,10 @@ namespace {
  * does not depend on which worker makes it; its order differs from the plain route's, so
  * the two agree to rounding. Only the lower triangle is kept, packed row by row.
  *
+ * The sums of wide rows with many frames can outweigh the series: a plane is then done in
+ * tiles of columns whose sums fit the budget, each keeping the two columns on either side
+ * that its cubes reach. A sum is the same whichever tile makes it.
+ *
  * Voxels whose count reaches T wait in the lanes of the batched solver until they fill
  * them (or the plane ends); voxels with fewer neighbours than frames take the Gram route,
  * their dot products made on the spot.
@@ -28,7 +32,7 @@ namespace {
 class ShortSeriesRoute {
  public:
   ShortSeriesRoute(const SeriesGeometry& geometry, const VexaData<short>& mask, const RecordIndex& records,
-                   const VexaData<Individu>& serie, vexa::InstructionSet set)
+                   const VexaData<Individu>& serie, vexa::InstructionSet set, int tileWidth)
       : _mask(mask),
         _records(records),
         _serie(serie),
@@ -37,12 +41,14 @@ class ShortSeriesRoute {
         _sizeZ(geometry.sizeZ),
         _frames(geometry.frames),
         _packed(Index(_frames) * (_frames + 1) / 2),
+        _tileWidth(tileWidth),
+        _width(std::min<Index>(_sizeX, tileWidth + (tileWidth < _sizeX ? 2 * kHalf : 0))),
         _kernels(vexa::vectorKernels(set)),
-        _columnSums(new double[kEdge * _sizeX * _packed]),
-        _columnCounts(kEdge * _sizeX),
+        _columnSums(new double[kEdge * _width * _packed]),
+        _columnCounts(kEdge * _width),
         _ringRow(kEdge, -1),
-        _rowSums(new double[_sizeX * _packed]),
-        _rowCounts(_sizeX),
+        _rowSums(new double[_width * _packed]),
+        _rowCounts(_width),
         _cubeSum(new double[_packed]),
         _gram(_frames, set),
         _geometry(geometry) {
@@ -59,11 +65,31 @@ class ShortSeriesRoute {
 
   //! Analyses the mask voxels of plane z; returns how many it visited.
   int analysePlane(int z, LocalMaps& maps) {
+    int visited = 0;
+    for (int begin = 0; begin < _sizeX; begin += _tileWidth) {
+      const int end = static_cast<int>(std::min<Index>(begin + _tileWidth, _sizeX));
+      visited += analyseTile(z, begin, end, maps);
+    }
+    flush(maps);
+    return visited;
+  }
+
+  long long analysed() const { return _analysed; }
+
+ private:
+  struct Waiting {
+    int x, y, z;
+  };
+
+  // The voxels of plane z with begin <= x < end; the sums cover the columns their cubes reach.
+  int analyseTile(int z, int begin, int end, LocalMaps& maps) {
+    _xLo = std::max(begin - kHalf, 0);
+    _xHi = static_cast<int>(std::min<Index>(end + kHalf, _sizeX));
     std::fill(_ringRow.begin(), _ringRow.end(), -1);
     int visited = 0;
     for (int y = 0; y < _sizeY; ++y) {
       int first = -1, last = -1;
-      for (int x = 0; x < _sizeX; ++x) {
+      for (int x = begin; x < end; ++x) {
         if (_mask(x, y, z) == 1) {
           if (first < 0) first = x;
           last = x;
@@ -78,18 +104,12 @@ class ShortSeriesRoute {
         analyseVoxel(x, y, z, maps);
       }
     }
-    flush(maps);
     return visited;
   }
 
-  long long analysed() const { return _analysed; }
-
- private:
-  struct Waiting {
-    int x, y, z;
-  };
-
   Index slot(int row) const { return row % kEdge; }
+  // Where column x of the current tile's reach is kept.
+  Index column(int x) const { return x - _xLo; }
 
   // Column sum at (x', row): the outer products at (x', row, z') over the cube's z range.
   void columnSums(int row, int z) {
@@ -98,14 +118,15 @@ class ShortSeriesRoute {
     _ringRow[s] = row;
     const int z0 = std::max(z - kHalf, 0), z1 = std::min<int>(z + kHalf, _sizeZ - 1);
     const float* series[kEdge];
-    for (int x = 0; x < _sizeX; ++x) {
+    for (int x = _xLo; x < _xHi; ++x) {
       int count = 0;
       for (int zz = z0; zz <= z1; ++zz) {
         const int record = _records(x, row, zz);
         if (record >= 0) series[count++] = _serie(record).values.data();
       }
-      _columnCounts[s * _sizeX + x] = count;
-      if (count > 0) _kernels.sumOuterProducts(series, count, _frames, &_columnSums[(s * _sizeX + x) * _packed]);
+      const Index at = s * _width + column(x);
+      _columnCounts[at] = count;
+      if (count > 0) _kernels.sumOuterProducts(series, count, _frames, &_columnSums[at * _packed]);
     }
   }
 
@@ -116,20 +137,20 @@ class ShortSeriesRoute {
     for (int x = x0; x <= x1; ++x) {
       int count = 0, used = 0;
       for (int row = y0; row <= y1; ++row) {
-        const Index at = slot(row) * _sizeX + x;
+        const Index at = slot(row) * _width + column(x);
         if (_columnCounts[at] == 0) continue;
         parts[used++] = &_columnSums[at * _packed];
         count += _columnCounts[at];
       }
-      _rowCounts[x] = count;
-      if (used > 0) _kernels.sumVectors(parts, used, &_rowSums[x * _packed], _packed);
+      _rowCounts[column(x)] = count;
+      if (used > 0) _kernels.sumVectors(parts, used, &_rowSums[column(x) * _packed], _packed);
     }
   }
 
   void analyseVoxel(int x, int y, int z, LocalMaps& maps) {
     const int x0 = std::max(x - kHalf, 0), x1 = std::min<int>(x + kHalf, _sizeX - 1);
     int count = 0;
-    for (int xx = x0; xx <= x1; ++xx) count += _rowCounts[xx];
+    for (int xx = x0; xx <= x1; ++xx) count += _rowCounts[column(xx)];
     if (count <= 1) return;  // an isolated voxel keeps its zeros
     ++_analysed;
     if (count < _frames) return gramRoute(x, y, z, maps);
@@ -137,7 +158,7 @@ class ShortSeriesRoute {
     const double* parts[kEdge];
     int used = 0;
     for (int xx = x0; xx <= x1; ++xx)
-      if (_rowCounts[xx] > 0) parts[used++] = &_rowSums[xx * _packed];
+      if (_rowCounts[column(xx)] > 0) parts[used++] = &_rowSums[column(xx) * _packed];
     _kernels.sumVectors(parts, used, _cubeSum.get(), _packed);
     const double divisor = static_cast<double>(count - 1);
     if (!_batch) return smallRoute(x, y, z, divisor, maps);
@@ -200,7 +221,10 @@ class ShortSeriesRoute {
   const VexaData<Individu>& _serie;
   const Index _sizeX, _sizeY, _sizeZ;
   const int _frames;
-  const Index _packed;  // entries of a packed lower triangle
+  const Index _packed;     // entries of a packed lower triangle
+  const Index _tileWidth;  // columns analysed per tile
+  const Index _width;      // columns of sums kept: a tile's and the two on either side
+  int _xLo = 0, _xHi = 0;  // the current tile's reach: _xLo <= x < _xHi
   const vexa::VectorKernels& _kernels;
   // Sums are written before they are read: their storage is left as it comes.
   std::unique_ptr<double[]> _columnSums;
@@ -221,20 +245,24 @@ class ShortSeriesRoute {
 
 }  // namespace
 
+int shortSeriesTileWidth(const SeriesGeometry& g, int workers, double budget) {
+  // Each worker keeps five rows of column sums and one of row sums, a packed triangle per column.
+  const double perColumn = 6.0 * (g.frames * (g.frames + 1) / 2.0) * sizeof(double) * workers;
+  if (perColumn * g.sizeX <= budget) return g.sizeX;
+  return std::max(1, static_cast<int>(budget / perColumn) - 2 * kHalf);
+}
+
 long long analyseShortSeries(const RouteInputs& in, const AnalysisOptions& options, int threads, LocalMaps& maps) {
   const SeriesGeometry& geometry = in.geometry;
-  const int T = geometry.frames, Z = geometry.sizeZ;
-  // Each worker holds five rows of column sums and one of row sums; on wide series with
-  // many cores, fewer workers keep that within the size of the series itself (and 256 MiB).
-  const double perWorker = 6.0 * geometry.sizeX * (T * (T + 1) / 2.0) * sizeof(double);
-  const double budget = std::max(256.0 * (1 << 20), 4.0 * geometry.sizeX * geometry.sizeY * Z * T);
-  const int affordable = std::max(1, static_cast<int>(budget / perWorker));
-  const int workers = std::min({threads, Z, affordable});
+  const int Z = geometry.sizeZ;
+  const int workers = std::min(threads, Z);
+  const double budget = options.scratchBudget > 0 ? options.scratchBudget : defaultScratchBudget(geometry);
+  const int width = shortSeriesTileWidth(geometry, workers, budget);
   std::vector<std::unique_ptr<ShortSeriesRoute>> analysers;
   analysers.reserve(workers);
   for (int w = 0; w < workers; ++w) {
     analysers.push_back(
-        std::make_unique<ShortSeriesRoute>(geometry, in.mask, in.records, in.serie, options.instructionSet));
+        std::make_unique<ShortSeriesRoute>(geometry, in.mask, in.records, in.serie, options.instructionSet, width));
   }
   norbe::runTasks(
       Z, workers, [&](int worker, int z) { return static_cast<long long>(analysers[worker]->analysePlane(z, maps)); },

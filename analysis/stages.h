@@ -71,6 +71,8 @@ struct AnalysisOptions {
   //! Walk each record's neighbourhood and decompose fully, as plainly as possible:
   //! slower, kept as the reference the fast route is checked against.
   bool reference = false;
+  //! Bytes of scratch a route may keep (0: half the series); tests make it small to force tiles.
+  double scratchBudget = 0;
   //! Called now and then with (voxels done, voxels in all).
   norbe::Progress progress;
   //! The instruction set of the hot loops: the widest the processor runs, unless a test asks.

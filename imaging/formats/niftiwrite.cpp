@@ -10,9 +10,9 @@
 
 #include <nifti2_io.h>
 
+#include "imaging/formats/file_access.h"
 #include "imaging/formats/headerjson.h"
 #include "imaging/formats/imagefile.h"
-#include "imaging/formats/file_access.h"
 #include "imaging/run/parallel.h"
 #include "imaging/run/pendingfile.h"
 

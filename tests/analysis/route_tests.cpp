@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <Eigen/Dense>
 
+#include "analysis/routes.h"
 #include "analysis/stages.h"
 
 using mirlune::LocalMaps;
@@ -40,7 +41,7 @@ struct Analysed {
   LocalMaps maps;
 };
 
-Analysed analyse(const VexaData<float>& input, vexa::InstructionSet set, int threads = 1) {
+Analysed analyse(const VexaData<float>& input, vexa::InstructionSet set, int threads = 1, double budget = 0) {
   Analysed run;
   int count = 0;
   run.mask = mirlune::buildMask(input, count);
@@ -48,6 +49,7 @@ Analysed analyse(const VexaData<float>& input, vexa::InstructionSet set, int thr
   mirlune::AnalysisOptions options;
   options.threads = threads;
   options.instructionSet = set;
+  options.scratchBudget = budget;
   run.maps = mirlune::analyseLocally(mirlune::SeriesGeometry::of(input), run.mask, serie, options);
   return run;
 }
@@ -150,5 +152,33 @@ TEST(Routes, ShortSeriesOnEveryInstructionSetAndWorkerCount) {
     EXPECT_GT(covariance, 500);
     EXPECT_GT(gram, 0);  // corner cubes of 27 voxels less their holes have fewer than 26
     EXPECT_TRUE(sameMaps(one.maps, analyse(input, set, 2).maps)) << "the worker count changed a result";
+  }
+}
+
+TEST(Routes, TilesKeepScratchWithinBudgetAndChangeNoResult) {
+  // A thin slab with many frames: whole planes of sums or of dot products would outweigh
+  // the series, so both routes work in tiles that fit the budget.
+  mirlune::SeriesGeometry slab;
+  slab.sizeX = slab.sizeY = 96;
+  slab.sizeZ = 5;
+  for (int T : {120, 130}) {
+    slab.frames = T;
+    const double budget = mirlune::defaultScratchBudget(slab);
+    if (T <= 125) {
+      const int width = mirlune::shortSeriesTileWidth(slab, 2, budget);
+      EXPECT_LT(width, 96);
+      EXPECT_LE(2 * 6.0 * (width + 4) * (T * (T + 1) / 2) * sizeof(double), budget);
+    } else {
+      const int rows = mirlune::longSeriesTileRows(slab, budget);
+      EXPECT_LT(rows, 96);
+      EXPECT_LE(5.0 * 96 * (rows + 4) * 365 * sizeof(double), budget);  // 365 pairs per anchor
+    }
+  }
+  // Tiles as narrow as they go give every voxel the same sums, so the same maps.
+  for (int T : {20, 131}) {
+    SCOPED_TRACE("T " + std::to_string(T));
+    const VexaData<float> input = series(13, 11, 6, T, 5);
+    const vexa::InstructionSet set = vexa::detectedInstructionSet();
+    EXPECT_TRUE(sameMaps(analyse(input, set, 2).maps, analyse(input, set, 2, 1.0).maps));
   }
 }
