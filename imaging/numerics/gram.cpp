@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
+#include <string>
 
 #include "imaging/numerics/inverse_iteration.h"
 #include "imaging/numerics/vector_kernels.h"
@@ -110,7 +112,8 @@ struct GramSolver::Work {
   std::vector<std::unique_ptr<ExtremesSolver>> full;  // by order, made when first needed
 };
 
-GramSolver::GramSolver(int capacity, InstructionSet set) : _work(std::make_unique<Work>(capacity, set)) {}
+GramSolver::GramSolver(int capacity, InstructionSet set)
+    : _capacity(capacity), _work(std::make_unique<Work>(capacity, set)) {}
 GramSolver::~GramSolver() = default;
 
 /*
@@ -191,6 +194,10 @@ bool GramSolver::confirm(const double* g, int m, int size, const Ritz& ritz, dou
 }
 
 GramExtremes GramSolver::solve(const double* g, int m, double* vector) {
+  if (m < 2 || m > _capacity) {
+    throw std::invalid_argument("a Gram solver of capacity " + std::to_string(_capacity) +
+                                " cannot solve a matrix of order " + std::to_string(m));
+  }
   Work& work = *_work;
   GramExtremes out;
   auto directly = [&](bool fellBack) {

@@ -39,7 +39,8 @@ class GramSolver {
    * values to 1e-10 of the largest and for the vector to 1e-9 (its angle to the true one
    * is at most its residual over the gap to the second value). When they cannot within
    * 40 steps, or a second value next to the first escaped Lanczos, the full extremes
-   * solver takes over. Small matrices go to the full solver at once.
+   * solver takes over. Small matrices go to the full solver at once. An order below 2 or
+   * above the capacity throws std::invalid_argument.
    */
   GramExtremes solve(const double* g, int m, double* vector);
 
@@ -57,6 +58,7 @@ class GramSolver {
   //! The answer's vector, its own residual, and the check for a second value Lanczos missed.
   bool confirm(const double* g, int m, int size, const Ritz& ritz, double* vector);
 
+  int _capacity;
   std::unique_ptr<Work> _work;
 };
 

@@ -79,3 +79,12 @@ TEST(Gram, TopTwoValuesTooCloseFallBackToTheFullSolver) {
   EXPECT_LT(quick.steps, 30);
   expectTopTwo(clear, quick, v, true);
 }
+
+TEST(Gram, OrdersBeyondTheCapacityAreRefused) {
+  // A workspace is sized for its capacity: a larger matrix must not reach the buffers.
+  vexa::GramSolver solver(20);
+  const Eigen::MatrixXd g = Eigen::MatrixXd::Identity(30, 30);
+  Eigen::VectorXd v(30);
+  EXPECT_THROW(solver.solve(g.data(), 30, v.data()), std::invalid_argument);
+  EXPECT_THROW(solver.solve(g.data(), 1, v.data()), std::invalid_argument);
+}
