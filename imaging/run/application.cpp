@@ -1,5 +1,6 @@
 #include "imaging/run/application.h"
 
+#include <algorithm>
 #include <iostream>
 
 namespace norbe {
@@ -35,38 +36,43 @@ void OptionsParser::pushOption(OptionBase* option) {
   if (option) _options.push_back(option);
 }
 
-void OptionsParser::parse(const std::vector<std::string>& given) {
-  std::vector<std::string> words;
-  for (const std::string& word : given) {
-    const std::size_t equals = word.find('=');
-    if (word.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-      words.push_back(word.substr(0, equals));
-      words.push_back(word.substr(equals + 1));
-    } else {
-      words.push_back(word);
-    }
+OptionBase* OptionsParser::owner(const std::string& name) const {
+  for (OptionBase* option : _options) {
+    if (option->recognizeName(name)) return option;
   }
+  return nullptr;
+}
+
+void OptionsParser::parse(const std::vector<std::string>& given) {
+  std::vector<std::string> words(given);
   for (std::size_t i = 0; i < words.size();) {
-    const std::string& word = words[i];
-    OptionBase* owner = nullptr;
-    for (OptionBase* option : _options) {
-      if (option->recognizeName(word)) {
-        owner = option;
-        break;
-      }
+    // "--name=value" in option position, for a known long option, is "--name" then "value";
+    // values themselves are never split (a file may be called "--odd=name.nii.gz").
+    const std::size_t equals = words[i].find('=');
+    if (words[i].compare(0, 2, "--") == 0 && equals != std::string::npos && isName(words[i].substr(0, equals))) {
+      words.insert(words.begin() + static_cast<std::ptrdiff_t>(i) + 1, words[i].substr(equals + 1));
+      words[i].erase(equals);
     }
-    if (!owner) {
-      throw std::runtime_error("unknown option \"" + word + "\" (see --help)");
-    }
-    if (i + 1 < words.size() && owner->feed(words[i + 1])) {
+    const std::string word = words[i];
+    OptionBase* option = owner(word);
+    if (!option) throw std::runtime_error("unknown option \"" + word + "\" (see --help)");
+    if (i + 1 < words.size() && option->feed(words[i + 1])) {
       i += 2;
       continue;
     }
-    if (!owner->valueIsOptional()) throw std::runtime_error("missing value after option " + word);
-    owner->feed("true");
+    if (!option->valueIsOptional()) throw std::runtime_error("missing value after option " + word);
+    option->feed("true");
     i += 1;
   }
   for (OptionBase* option : _options) option->checkGiven();
+}
+
+bool OptionsParser::isName(const std::string& name) const {
+  for (OptionBase* option : _options) {
+    const std::vector<std::string>& names = option->nameList();
+    if (std::find(names.begin(), names.end(), name) != names.end()) return true;
+  }
+  return false;
 }
 
 NorbeApplication::NorbeApplication(int argc, const char* const* argv, const std::string& brief) : _brief(brief) {

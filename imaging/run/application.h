@@ -66,11 +66,17 @@ class OptionsParser {
 
   /*!
    * Feeds each word to the options; standard options are left to the caller. A word
-   * "--name=value" is read as "--name" followed by "value".
+   * "--name=value" where an option is expected, "--name" being one of the options' names,
+   * is read as "--name" followed by "value".
    */
   void parse(const std::vector<std::string>& words);
 
  private:
+  //! The option that takes the word as its name (recognizeName may throw for a repeat).
+  OptionBase* owner(const std::string& name) const;
+  //! True when name is one of the options' names, without asking the options.
+  bool isName(const std::string& name) const;
+
   std::vector<OptionBase*> _options;
 };
 

@@ -75,12 +75,20 @@ TEST(Options, ParserWalk) {
       {{"-i", "a", "-i", "b"}, "option -i is given more than once", "a", false},
       {{"-x"}, "unknown option \"-x\" (see --help)", "", false},
       {{"-i", "a", "stray"}, "unknown option \"stray\" (see --help)", "a", false},
+      // A long option may carry its value after "="; a value is never split, whatever it holds.
+      {{"--input=a.nii"}, "", "a.nii", false},
+      {{"--input=a=b.nii", "-verbose"}, "", "a=b.nii", true},
+      {{"-i", "--odd=name.nii.gz"}, "", "--odd=name.nii.gz", false},
+      {{"--input", "--x=y"}, "", "--x=y", false},
+      {{"-i", "a", "--foo=bar"}, "unknown option \"--foo=bar\" (see --help)", "a", false},
   };
   for (const Row& row : rows) {
     vexa::Reader<VexaData<float>> reader;
     bool verbose = false;
     OptionsParser parser;
-    parser.pushOption(new ReaderOption("-i", "input files ", reader, false));
+    auto* input = new ReaderOption("-i", "input files ", reader, false);
+    input->addName("--input");
+    parser.pushOption(input);
     parser.pushOption(new SingleOption<bool>("-verbose", "yields some more info", verbose, true));
     std::string error;
     try {
