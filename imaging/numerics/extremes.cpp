@@ -8,6 +8,7 @@
 
 #include "imaging/numerics/inverse_iteration.h"
 #include "imaging/numerics/orientation.h"
+#include "imaging/numerics/tridiagonal.h"
 
 namespace vexa {
 
@@ -15,16 +16,6 @@ namespace {
 
 constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-// Pivots of the normalised tridiagonal below this are nudged to it: an eigenvalue
-// perturbation far below rounding, but it keeps the derivative recurrences finite.
-constexpr double kPivotMin = 1e-30;
-
-struct Evaluation {
-  int below = 0;  // eigenvalues smaller than x
-  double g = 0;   // sum of 1 / (x - lambda)
-  double h = 0;   // sum of 1 / (x - lambda)^2
-};
-
 }  // namespace
 
 struct ExtremesSolver::Work {
@@ -44,85 +35,6 @@ struct ExtremesSolver::Work {
 
 ExtremesSolver::ExtremesSolver(int n) : _n(n), _work(std::make_unique<Work>(std::max(n, 1))) {}
 ExtremesSolver::~ExtremesSolver() = default;
-
-namespace {
-
-// Sturm count with the first two derivatives of log|det(T - x I)|, from the LDL^T pivots.
-Evaluation evaluate(const std::vector<double>& d, const std::vector<double>& e2, int n, double x) {
-  Evaluation out;
-  double q = d[0] - x;
-  if (std::abs(q) < kPivotMin) q = -kPivotMin;
-  double dq = -1.0, ddq = 0.0;
-  double s = 1.0 / q;
-  out.below = q < 0;
-  out.g = dq * s;
-  out.h = (dq * s) * (dq * s) - ddq * s;
-  for (int k = 1; k < n; ++k) {
-    const double r = s;
-    const double e2r2 = e2[k - 1] * r * r;
-    const double ddqNext = e2r2 * (ddq - 2.0 * dq * dq * r);
-    const double dqNext = -1.0 + e2r2 * dq;
-    q = d[k] - x - e2[k - 1] * r;
-    if (std::abs(q) < kPivotMin) q = -kPivotMin;
-    s = 1.0 / q;
-    dq = dqNext;
-    ddq = ddqNext;
-    out.below += q < 0;
-    // log|det(T - x I)| is the sum of log|q|, and its derivative is the sum of 1 / (x - lambda).
-    out.g += dq * s;
-    out.h += (dq * s) * (dq * s) - ddq * s;
-  }
-  return out;
-}
-
-/*!
- * The eigenvalue of rank m (0 = smallest) of the tridiagonal, within [lo, hi], from start.
- * A finite known root is divided out of the Laguerre steps, so that they head for the next
- * one. The Sturm count keeps a bracket around the target, so the result is within a few
- * units of rounding of |lo| + |hi| even where Laguerre's steps would wander.
- */
-double eigenvalue(const std::vector<double>& d, const std::vector<double>& e2, int n, int m, double lo, double hi,
-                  double start, double known = kNaN) {
-  const bool deflate = std::isfinite(known);
-  const int degree = deflate ? n - 1 : n;
-  const double tolerance = 4 * kEpsilon * std::max({std::abs(lo), std::abs(hi), 1e-300});
-  double x = start;
-  for (int iteration = 0; iteration < 300; ++iteration) {
-    Evaluation at = evaluate(d, e2, n, x);
-    if (deflate) {
-      const double r = 1.0 / (x - known);
-      at.g -= r;
-      at.h -= r * r;
-    }
-    const bool left = at.below > m;  // the target lies below x
-    if (left) {
-      hi = std::min(hi, x);
-    } else {
-      lo = std::max(lo, x);
-    }
-    // Laguerre's step towards the target never passes the neighbouring root, so it is
-    // taken only when that root is the target; otherwise the bracket is halved.
-    double next = kNaN;
-    const int effective = at.below - (deflate && x > known ? 1 : 0);
-    const bool adjacent = left ? effective == m + 1 : effective == m;
-    const double root = std::sqrt(std::max(0.0, (degree - 1) * (degree * at.h - at.g * at.g)));
-    const double denominator = left ? at.g + root : at.g - root;
-    if (adjacent && std::isfinite(denominator) && (left ? denominator > 0 : denominator < 0)) {
-      next = x - degree / denominator;
-    }
-    // Converged: the step has shrunk to rounding (the bracket may end right at x).
-    if (adjacent && std::abs(next - x) <= tolerance) return next;
-    if (!(next > lo && next < hi)) {
-      if (hi - lo <= tolerance) return 0.5 * (lo + hi);
-      next = 0.5 * (lo + hi);
-    }
-    if (hi - lo <= tolerance) return next;
-    x = next;
-  }
-  return 0.5 * (lo + hi);
-}
-
-}  // namespace
 
 bool ExtremesSolver::trivialCase(const double* a, Extremes& out, double* vector) const {
   const int n = _n;
@@ -185,14 +97,15 @@ void ExtremesSolver::threeEigenvalues(double& largest, double& second, double& s
   double trace = 0;
   for (int i = 0; i < n; ++i) trace += w.d[i];
   const double rounding = 8 * n * kEpsilon * std::max(std::abs(w.lo), std::abs(w.hi));
-  largest = eigenvalue(w.d, w.e2, n, n - 1, w.lo, w.hi, w.hi);
-  smallest = eigenvalue(w.d, w.e2, n, 0, w.lo, w.hi, std::max(w.lo, -rounding));
+  largest = tridiagonalEigenvalue(w.d.data(), w.e2.data(), n, n - 1, w.lo, w.hi, w.hi);
+  smallest = tridiagonalEigenvalue(w.d.data(), w.e2.data(), n, 0, w.lo, w.hi, std::max(w.lo, -rounding));
   second = smallest;
   if (n > 2) {
     // Far enough above the largest that dividing it out costs no accuracy.
     const double bound = std::min(w.hi, trace - largest + rounding);
     const double start = bound < largest - 0.125 * (largest - w.lo) ? bound : w.hi + 0.125 * (w.hi - w.lo);
-    second = eigenvalue(w.d, w.e2, n, n - 2, w.lo, w.hi + 0.25 * (w.hi - w.lo), start, largest);
+    second =
+        tridiagonalEigenvalue(w.d.data(), w.e2.data(), n, n - 2, w.lo, w.hi + 0.25 * (w.hi - w.lo), start, largest);
   }
 }
 
