@@ -7,6 +7,7 @@
 #include <string>
 
 #include "imaging/numerics/inverse_iteration.h"
+#include "imaging/numerics/tridiagonal.h"
 #include "imaging/numerics/vector_kernels.h"
 
 namespace vexa {
@@ -15,40 +16,65 @@ namespace {
 
 constexpr int kMaxSteps = 40;
 constexpr int kDirectBelow = 10;           // orders below this go to the full solver at once
-constexpr double kValueTolerance = 1e-10;  // error bound / largest value
+constexpr double kValueTolerance = 1e-13;  // error bound / largest value: both ratios to 1e-13
 constexpr double kVectorTolerance = 1e-9;  // residual / gap to the second value
 constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
 
 /*
  * The small tridiagonal of the Lanczos recurrence: alpha on the diagonal, beta beside it.
- * Its eigenvalues by bisection on Sturm counts, its eigenvectors by inverse iteration:
- * both O(k) for order k, so the Ritz pairs cost nothing beside a product with the matrix.
+ * Its top eigenvalues by Laguerre's iteration on Sturm counts, its eigenvectors by inverse
+ * iteration: both O(k) for order k, so the Ritz pairs cost little beside a product with
+ * the matrix.
  */
 class Tridiagonal {
  public:
-  Tridiagonal() = default;
   void set(const std::vector<double>& alpha, const std::vector<double>& beta, int k) {
     _alpha = &alpha;
     _beta = &beta;
     _k = k;
+    _scale = 0;
+    for (int i = 0; i < k; ++i) _scale = std::max({_scale, std::abs(alpha[i]), i + 1 < k ? std::abs(beta[i]) : 0.0});
+    if (!(_scale > 0)) _scale = 1;
+    // Scaled to entries of at most 1, as the Laguerre iteration wants them.
+    _d.resize(k);
+    _e2.resize(std::max(k - 1, 1));
     _lo = std::numeric_limits<double>::infinity();
     _hi = -_lo;
     for (int i = 0; i < k; ++i) {
-      const double radius = (i > 0 ? std::abs(beta[i - 1]) : 0.0) + (i + 1 < k ? std::abs(beta[i]) : 0.0);
-      _lo = std::min(_lo, alpha[i] - radius);
-      _hi = std::max(_hi, alpha[i] + radius);
+      _d[i] = alpha[i] / _scale;
+      if (i + 1 < k) _e2[i] = (beta[i] / _scale) * (beta[i] / _scale);
+      const double radius = ((i > 0 ? std::abs(beta[i - 1]) : 0.0) + (i + 1 < k ? std::abs(beta[i]) : 0.0)) / _scale;
+      _lo = std::min(_lo, _d[i] - radius);
+      _hi = std::max(_hi, _d[i] + radius);
     }
+    const double margin = 4 * kEpsilon * std::max(std::abs(_lo), std::abs(_hi));
+    _lo -= margin;
+    _hi += margin;
   }
 
-  //! The eigenvalue of rank r (0 = smallest), to a few units of rounding of the spectrum.
-  double eigenvalue(int r) const {
-    double lo = _lo, hi = _hi;
-    const double tolerance = 4 * kEpsilon * std::max({std::abs(lo), std::abs(hi), 1e-300});
-    for (int iteration = 0; iteration < 200 && hi - lo > tolerance; ++iteration) {
-      const double mid = 0.5 * (lo + hi);
-      (below(mid) > r ? hi : lo) = mid;
+  /*!
+   * The three largest eigenvalues (k >= 2; third is second when k is 2), to a few units of
+   * rounding of the spectrum. The matrix is positive semi-definite (it is Q' G Q), so the
+   * trace less the larger ones bounds the next from above: starting there saves the
+   * iteration its approach from the bounds.
+   */
+  void topThree(double& first, double& second, double& third) const {
+    const int k = _k;
+    double trace = 0;
+    for (int i = 0; i < k; ++i) trace += _d[i];
+    const double rounding = 8 * k * kEpsilon * std::max(std::abs(_lo), std::abs(_hi));
+    first = tridiagonalEigenvalue(_d.data(), _e2.data(), k, k - 1, _lo, _hi, _hi);
+    const double bound = std::min(_hi, trace - first + rounding);
+    const double start = bound < first - 0.125 * (first - _lo) ? bound : _hi + 0.125 * (_hi - _lo);
+    second = tridiagonalEigenvalue(_d.data(), _e2.data(), k, k - 2, _lo, _hi + 0.25 * (_hi - _lo), start, first);
+    third = second;
+    if (k >= 3) {
+      const double below = std::min(trace - first - second + rounding, second - 0.125 * (second - _lo));
+      third = tridiagonalEigenvalue(_d.data(), _e2.data(), k, k - 3, _lo, second, std::max(below, _lo), second);
     }
-    return 0.5 * (lo + hi);
+    first *= _scale;
+    second *= _scale;
+    third *= _scale;
   }
 
   //! The unit eigenvector of theta (an eigenvalue to rounding), into y (k values).
@@ -61,30 +87,18 @@ class Tridiagonal {
       y[0] = 1.0;
       return;
     }
-    _inverse.factor(a.data(), b.data(), k, theta, kEpsilon * std::max({std::abs(_lo), std::abs(_hi), 1e-300}));
+    _inverse.factor(a.data(), b.data(), k, theta, kEpsilon * _scale * std::max(std::abs(_lo), std::abs(_hi)));
     for (int i = 0; i < k; ++i) y[i] = 1.0 + 0.25 * std::sin(1.0 + 1.7 * i);
     _inverse.solve(y.data());
   }
 
  private:
-  int below(double x) const {
-    const std::vector<double>& a = *_alpha;
-    const std::vector<double>& b = *_beta;
-    int count = 0;
-    double q = a[0] - x;
-    const double pivmin = 1e-300;
-    for (int i = 0;; ++i) {
-      if (std::abs(q) < pivmin) q = -pivmin;
-      count += q < 0;
-      if (i + 1 == _k) return count;
-      q = a[i + 1] - x - b[i] * b[i] / q;
-    }
-  }
-
   const std::vector<double>* _alpha = nullptr;
   const std::vector<double>* _beta = nullptr;
   int _k = 0;
-  double _lo = 0, _hi = 0;
+  double _scale = 1;
+  std::vector<double> _d, _e2;  // the scaled diagonal and squared off-diagonal
+  double _lo = 0, _hi = 0;      // Gershgorin bounds of the scaled spectrum
   mutable InverseIteration _inverse;
 };
 
@@ -148,9 +162,8 @@ GramSolver::Ritz GramSolver::ritzPairs(int m, int size, double beta) {
   Work& work = *_work;
   Ritz ritz;
   work.tridiagonal.set(work.alpha, work.beta, size);
-  ritz.first = work.tridiagonal.eigenvalue(size - 1);
-  ritz.second = work.tridiagonal.eigenvalue(size - 2);
-  const double third = size >= 3 ? work.tridiagonal.eigenvalue(size - 3) : ritz.second;
+  double third;
+  work.tridiagonal.topThree(ritz.first, ritz.second, third);
   ritz.scale = std::max(std::abs(ritz.first), 1e-300);
   work.tridiagonal.eigenvector(ritz.second, work.ritz);
   const double r2 = std::abs(beta * work.ritz[size - 1]);

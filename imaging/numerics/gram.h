@@ -36,7 +36,7 @@ class GramSolver {
    *
    * Lanczos runs from a fixed start with every new vector made orthogonal to all the
    * earlier ones (twice), until the residuals of the top two Ritz pairs vouch for both
-   * values to 1e-10 of the largest and for the vector to 1e-9 (its angle to the true one
+   * values to 1e-13 of the largest and for the vector to 1e-9 (its angle to the true one
    * is at most its residual over the gap to the second value). When they cannot within
    * 40 steps, or a second value next to the first escaped Lanczos, the full extremes
    * solver takes over. Small matrices go to the full solver at once. An order below 2 or

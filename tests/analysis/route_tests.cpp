@@ -98,8 +98,8 @@ std::pair<int, int> expectExact(const VexaData<float>& input, const Analysed& ru
         SCOPED_TRACE(std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(z) + ", count " +
                      std::to_string(count));
         EXPECT_NEAR(run.maps.disparite(x, y, z), first - last, 1e-9 * first);
-        EXPECT_NEAR(run.maps.dispersion(x, y, z), last / first, 1e-9);
-        EXPECT_NEAR(run.maps.dispersion2(x, y, z), second / first, 1e-9);
+        EXPECT_NEAR(run.maps.dispersion(x, y, z), last / first, 1e-13);
+        EXPECT_NEAR(run.maps.dispersion2(x, y, z), second / first, 1e-13);
         for (int t = 0; t < T; ++t) EXPECT_NEAR(run.maps.ratFiltre(x, y, z, t), -u(t), 1e-6);
       }
   return {covariance, gram};
