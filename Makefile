@@ -42,16 +42,22 @@ bench: build
 	@scripts/install-deps.sh bench
 	/usr/bin/python3 bench/run_bench.py --build $(BUILD_DIR) $(BENCH_ARGS)
 
-lint: build
-	@scripts/install-deps.sh lint
+# Needs a configured tree (compile_commands.json and the generated headers), not a build.
+lint:
+	@scripts/install-deps.sh test lint
+	$(MAKE) configure
+	scripts/check_rooms.sh
 	scripts/lint.sh $(BUILD_DIR)
 
-# The test suite built with the address and undefined-behaviour sanitizers.
+# The test suite built with the address and undefined-behaviour sanitizers, at -O1 with
+# debug information; the python and workflow tests run in the release build only.
 sanitize:
 	@scripts/install-deps.sh test
-	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DMIRLUNE_SANITIZE=ON
+	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DMIRLUNE_SANITIZE=ON \
+	  -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g"
 	cmake --build build-sanitize -j $(JOBS)
-	cd build-sanitize && LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp ctest --output-on-failure -j $(JOBS)
+	cd build-sanitize && LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
+	  ctest --output-on-failure -j $(JOBS) -LE "python|workflow"
 
 # The reader under libFuzzer for FUZZ_SECONDS seconds.
 fuzz:

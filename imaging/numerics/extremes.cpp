@@ -56,6 +56,10 @@ bool ExtremesSolver::trivialCase(const double* a, Extremes& out, double* vector)
 bool ExtremesSolver::tridiagonalise(const double* a) {
   Work& w = *_work;
   const int n = _n;
+  // No prescaling before the Householder steps (as in batched_lanes.inc): every entry is a
+  // mean of products of 32-bit floats, at most about 1e77 in magnitude and, when not 0, at
+  // least about 1e-94, so the sums of squares the reflectors form stay inside double's
+  // range. Only the tridiagonal is scaled, for the Laguerre recurrences.
   w.tri.compute(Eigen::Map<const Eigen::MatrixXd>(a, n, n));
   w.scale = 0;
   for (int i = 0; i < n; ++i) {
