@@ -29,8 +29,12 @@ LaunchPlan makePlan(const std::string& programPath, const std::optional<std::str
     plan.scriptArgument = base + separator + kScriptName;
   }
   if (currentDirectory) {
+    if (currentDirectory->find(listSeparator) != std::string::npos) {
+      plan.refusal = "the installation folder " + *currentDirectory + " holds '" + listSeparator +
+                     "', which cannot be put on PATH; move the installation";
+    }
     plan.pathAssignment = "PATH=" + *currentDirectory + separator + "lib";
-    if (oldPath) plan.pathAssignment += listSeparator + *oldPath;
+    if (oldPath && !oldPath->empty()) plan.pathAssignment += listSeparator + *oldPath;
   }
   plan.commandLine = plan.interpreter + " " + plan.scriptArgument;
   plan.arguments = {plan.interpreter, plan.scriptArgument};

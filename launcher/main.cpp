@@ -47,23 +47,43 @@ int fail(const char* program, const std::string& message) {
   return 1;
 }
 
+#ifndef _WIN32
+//! The running program's own file, symlinks resolved: the installation is where it lies,
+//! whatever argv[0], the current folder or PATH say.
+std::optional<std::string> runningProgram() {
+  std::vector<char> buffer(256);
+  while (true) {
+    const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (length < 0) return std::nullopt;
+    if (static_cast<std::size_t>(length) < buffer.size()) return std::string(buffer.data(), length);
+    buffer.resize(buffer.size() * 2);
+  }
+}
+#endif
+
 }  // namespace
 
 int main(int, char** argv) {
   const char* program = argv[0] ? argv[0] : "setuprun";
-  const std::string directory = setuprun::installationDirectory(program);
 #ifdef _WIN32
+  const std::string self = program;
+  const std::string directory = setuprun::installationDirectory(self);
   const auto platform = setuprun::Platform::Windows;
   if (_chdir(directory.c_str()) != 0) {
     return fail(program, "cannot enter " + directory + ": " + std::strerror(errno));
   }
 #else
+  const std::optional<std::string> found = runningProgram();
+  if (!found) return fail(program, std::string("cannot find its own file (/proc/self/exe): ") + std::strerror(errno));
+  const std::string self = *found;
+  const std::string directory = setuprun::installationDirectory(self);
   const auto platform = setuprun::Platform::Posix;
   if (::chdir(directory.c_str()) != 0) {
     return fail(program, "cannot enter " + directory + ": " + std::strerror(errno));
   }
 #endif
-  const setuprun::LaunchPlan plan = setuprun::makePlan(program, currentDirectory(), environmentPath(), platform);
+  const setuprun::LaunchPlan plan = setuprun::makePlan(self, currentDirectory(), environmentPath(), platform);
+  if (!plan.refusal.empty()) return fail(program, plan.refusal);
 
 #ifdef _WIN32
   if (!plan.pathAssignment.empty()) _putenv(plan.pathAssignment.c_str());

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -19,6 +20,28 @@ std::vector<std::string>& registry() {
   static std::vector<std::string> paths;
   return paths;
 }
+
+/*
+ * The process's umask, read once before main, while the process has one thread: setting
+ * it to read it back, later, would let another thread create a file meanwhile with no
+ * mask at all. The kernel tells it without changing it (Umask in /proc/self/status).
+ */
+mode_t readUmask() {
+  std::FILE* status = std::fopen("/proc/self/status", "r");
+  if (status) {
+    char line[256];
+    unsigned value = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, status)) found = std::sscanf(line, "Umask: %o", &value) == 1;
+    std::fclose(status);
+    if (found) return static_cast<mode_t>(value);
+  }
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  return mask;
+}
+
+const mode_t gUmask = readUmask();
 
 }  // namespace
 
@@ -71,9 +94,7 @@ PendingFile::PendingFile(const std::string& finalName, bool compress) : _final(f
     if (_fd >= 0) Temporaries::addLocked(_temporary);
   }
   if (_fd < 0) failFile(_final, std::string("cannot write: ") + std::strerror(errno));
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(_fd, 0666 & ~mask);
+  ::fchmod(_fd, 0666 & ~gUmask);
   if (_compress) {
     _gz = ::gzdopen(_fd, "wb6");
     if (!_gz) abandon("cannot start compression");

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "launcher/launch_plan.h"
-#include "tests/test_support.h"
+#include "tests/support/test_support.h"
 
 using setuprun::makePlan;
 using setuprun::Platform;
@@ -53,8 +53,8 @@ TEST(LaunchPlan, PosixStrings) {
       {"setuprun", "/srv", "/bin", ".", "/srv/build-configSubInstall.py", "PATH=/srv/lib:/bin"},
       {"/setuprun", "/work", "/bin", ".", "/work/build-configSubInstall.py", "PATH=/work/lib:/bin"},
       {"a\\b/setuprun", std::nullopt, "/bin", "a\\b", "./build-configSubInstall.py", ""},
-      {"/i n's\"t/setuprun", "/i n's\"t", "", "/i n's\"t", "/i n's\"t/build-configSubInstall.py",
-       "PATH=/i n's\"t/lib:"},
+      // An empty PATH gains no empty entry, which would name the current folder.
+      {"/i n's\"t/setuprun", "/i n's\"t", "", "/i n's\"t", "/i n's\"t/build-configSubInstall.py", "PATH=/i n's\"t/lib"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.program);
@@ -62,48 +62,96 @@ TEST(LaunchPlan, PosixStrings) {
     EXPECT_EQ(plan.installationDirectory, row.directory);
     EXPECT_EQ(plan.arguments, (std::vector<std::string>{"./lib/python/bin/python3", row.script}));
     EXPECT_EQ(plan.pathAssignment, row.assignment);
+    EXPECT_EQ(plan.refusal, "");
   }
+  // A folder holding the list separator would put a wrong folder on PATH.
+  EXPECT_NE(makePlan("/a:b/setuprun", "/a:b", "/bin", Platform::Posix).refusal, "");
+  EXPECT_NE(makePlan("C:\\a;b\\setuprun.exe", "C:\\a;b", "X", Platform::Windows).refusal, "");
 }
 
-TEST(Launcher, RunsTheScriptFromItsInstallation) {
-  testing_support::TempDir dir;
-  const std::string inst = dir.file("my inst's \"folder\"");
+namespace {
+
+// An installation in folder: setuprun, and a stand-in interpreter that records how it was
+// started into record.txt of the folder it runs in and exits with status.
+void makeInstallation(const std::string& inst, int status = 7) {
   ASSERT_EQ(::mkdir(inst.c_str(), 0755), 0);
-  ::mkdir((inst + "/lib").c_str(), 0755);
-  ::mkdir((inst + "/lib/python").c_str(), 0755);
-  ::mkdir((inst + "/lib/python/bin").c_str(), 0755);
+  for (const char* sub : {"/lib", "/lib/python", "/lib/python/bin"}) ::mkdir((inst + sub).c_str(), 0755);
   const std::string interpreter = inst + "/lib/python/bin/python3";
-  {
-    // A stand-in interpreter that records how it was started.
-    std::ofstream out(interpreter);
-    out << "#!/bin/sh\n"
-           "{ printf 'args:'; for a in \"$@\"; do printf ' [%s]' \"$a\"; done; printf '\\n';\n"
-           "  printf 'cwd: %s\\n' \"$(pwd)\"; printf 'path: %s\\n' \"$PATH\"; } >> record.txt\n"
-           "exit 7\n";
-  }
+  testing_support::writeFile(interpreter,
+                             "#!/bin/sh\n"
+                             "{ printf 'args:'; for a in \"$@\"; do printf ' [%s]' \"$a\"; done; printf '\\n';\n"
+                             "  printf 'cwd: %s\\n' \"$(pwd)\"; printf 'path: %s\\n' \"$PATH\"; } >> record.txt\n"
+                             "exit " +
+                                 std::to_string(status) + "\n");
   ::chmod(interpreter.c_str(), 0755);
   const std::string copy = inst + "/setuprun";
   testing_support::writeFile(copy, testing_support::readFile(SETUPRUN_BINARY));
   ::chmod(copy.c_str(), 0755);
+}
 
-  const std::string quoted = "'" + std::string("my inst'\\''s \"folder\"") + "'";
-  const std::string command = "cd / && PATH=/usr/bin:/bin '" + dir.path() + "'/" + quoted + "/setuprun extra args";
+std::string quote(const std::string& word) {
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+int shell(const std::string& command) {
   const int status = std::system(command.c_str());
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 7);  // the script's own status
-  EXPECT_EQ(testing_support::readFile(inst + "/record.txt"), "args: [" + inst +
-                                                                 "/build-configSubInstall.py]\n"
-                                                                 "cwd: " +
-                                                                 inst +
-                                                                 "\n"
-                                                                 "path: " +
-                                                                 inst + "/lib:/usr/bin:/bin\n");
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+TEST(Launcher, RunsTheScriptFromItsInstallation) {
+  testing_support::TempDir dir;
+  const std::string inst = dir.file("my inst's \"folder\"");
+  makeInstallation(inst);
+  const std::string command = "cd / && PATH=/usr/bin:/bin " + quote(inst + "/setuprun") + " extra args";
+  EXPECT_EQ(shell(command), 7);  // the script's own status
+  EXPECT_EQ(testing_support::readFile(inst + "/record.txt"), "args: [" + inst + "/build-configSubInstall.py]\ncwd: " +
+                                                                 inst + "\npath: " + inst + "/lib:/usr/bin:/bin\n");
 
   // No interpreter: one line and status 1.
-  std::remove(interpreter.c_str());
-  const int missing = std::system((command + " 2> '" + dir.file("err") + "'").c_str());
-  EXPECT_EQ(WEXITSTATUS(missing), 1);
+  std::remove((inst + "/lib/python/bin/python3").c_str());
+  EXPECT_EQ(shell(command + " 2> " + quote(dir.file("err"))), 1);
   const std::string err = testing_support::readFile(dir.file("err"));
   EXPECT_NE(err.find(": cannot start ./lib/python/bin/python3: No such file or directory\n"), std::string::npos) << err;
   EXPECT_EQ(err.find('\n'), err.size() - 1);
+}
+
+TEST(Launcher, FindsItsInstallationFromItsOwnFileOnly) {
+  testing_support::TempDir dir;
+  const std::string inst = dir.file("inst"), decoy = dir.file("elsewhere");
+  makeInstallation(inst);
+  makeInstallation(decoy, 9);  // a folder with an interpreter of its own, where the user stands
+  ::mkdir(dir.file("links").c_str(), 0755);
+  ASSERT_EQ(::symlink((inst + "/setuprun").c_str(), dir.file("links/setuprun").c_str()), 0);
+  const std::string expected =
+      "args: [" + inst + "/build-configSubInstall.py]\ncwd: " + inst + "\npath: " + inst + "/lib:";
+
+  // Started by name through PATH, from the decoy's folder.
+  EXPECT_EQ(shell("cd " + quote(decoy) + " && PATH=" + quote(inst) + ":/usr/bin:/bin setuprun"), 7);
+  EXPECT_EQ(testing_support::readFile(inst + "/record.txt"), expected + inst + ":/usr/bin:/bin\n");
+  // Through a symlink in another folder.
+  std::remove((inst + "/record.txt").c_str());
+  EXPECT_EQ(shell("cd " + quote(decoy) + " && PATH=/usr/bin:/bin " + quote(dir.file("links/setuprun"))), 7);
+  EXPECT_EQ(testing_support::readFile(inst + "/record.txt"), expected + "/usr/bin:/bin\n");
+  EXPECT_FALSE(testing_support::fileExists(decoy + "/record.txt"));
+
+  // An empty PATH: the lib folder alone, no empty entry for the current folder.
+  std::remove((inst + "/record.txt").c_str());
+  EXPECT_EQ(shell("cd " + quote(decoy) + " && PATH= " + quote(inst + "/setuprun")), 7);
+  EXPECT_EQ(testing_support::readFile(inst + "/record.txt"),
+            "args: [" + inst + "/build-configSubInstall.py]\ncwd: " + inst + "\npath: " + inst + "/lib\n");
+}
+
+TEST(Launcher, RefusesAnInstallationFolderThatPathCannotCarry) {
+  testing_support::TempDir dir;
+  const std::string inst = dir.file("a:b");
+  makeInstallation(inst);
+  EXPECT_EQ(shell("PATH=/usr/bin:/bin " + quote(inst + "/setuprun") + " 2> " + quote(dir.file("err"))), 1);
+  const std::string err = testing_support::readFile(dir.file("err"));
+  EXPECT_NE(err.find("holds ':'"), std::string::npos) << err;
+  EXPECT_EQ(err.find('\n'), err.size() - 1);
+  EXPECT_FALSE(testing_support::fileExists(inst + "/record.txt"));
 }
