@@ -5,8 +5,9 @@ SAMPLE ?= examples/sample_series.nii.gz
 RUN_DIR ?= run
 PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 600
+SANITIZE_DIR ?= build-sanitize
 
-.PHONY: all build configure test run install bench lint sanitize fuzz clean
+.PHONY: all build configure test run install bench lint sanitize sanitize-configure fuzz clean
 
 all: build
 
@@ -49,20 +50,24 @@ lint:
 	scripts/check_rooms.sh
 	scripts/lint.sh $(BUILD_DIR)
 
-# The test suite built with the address and undefined-behaviour sanitizers, at -O1 with
-# debug information; the python and workflow tests run in the release build only.
-sanitize:
-	@scripts/install-deps.sh test
-	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DMIRLUNE_SANITIZE=ON \
-	  -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g"
-	cmake --build build-sanitize -j $(JOBS)
-	cd build-sanitize && LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
+# The tests and the reader's fuzzer in one tree, built by clang with the address and
+# undefined-behaviour sanitizers, at -O1 with debug information. The python and workflow
+# tests run in the release build only.
+sanitize-configure:
+	@scripts/install-deps.sh test fuzz
+	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+	  -DMIRLUNE_FUZZ=ON -DMIRLUNE_PYTHON_TESTS=OFF > $(SANITIZE_DIR).log 2>&1 || { cat $(SANITIZE_DIR).log; exit 1; }
+
+sanitize: sanitize-configure
+	cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	cd $(SANITIZE_DIR) && LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  ctest --output-on-failure -j $(JOBS) -LE "python|workflow"
 
 # The reader under libFuzzer for FUZZ_SECONDS seconds.
-fuzz:
-	@scripts/install-deps.sh fuzz
-	scripts/fuzz.sh $(FUZZ_SECONDS)
+fuzz: sanitize-configure
+	cmake --build $(SANITIZE_DIR) -j $(JOBS) --target reader_fuzzer
+	scripts/fuzz.sh $(SANITIZE_DIR) $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD_DIR) build-sanitize build-fuzz
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(SANITIZE_DIR).log

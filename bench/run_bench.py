@@ -1,12 +1,15 @@
 #!/usr/bin/python3
-"""Times Mirlune against dwidenoise (a local PCA over the same 5 x 5 x 5 window) over a
-sweep of series lengths, on series made by the project's generator, in one run,
-alternating, and prints medians of microseconds per analysed voxel, peak memory, the
-analysis stage on one and two threads, and the ratios.
+"""Times Mirlune against dwidenoise (a local PCA over the same window) on series made by the
+project's generator, in one run, alternating, and prints medians of microseconds per
+analysed voxel, peak memory, the analysis stage on one and two threads, and the ratios.
 
-    bench/run_bench.py [--runs N] [--build DIR] [--out DIR] [--frames 12,24,...] [--no-peer]
+    bench/run_bench.py [--runs N] [--build DIR] [--out DIR] [--cases sweep,thin,...]
+                       [--frames 12,24,...] [--no-peer]
 
-Each length runs on a 56 x 56 x 28 series, except 1,000 frames, on 32 x 32 x 16.
+Cases:
+  sweep   the window of 5 over series lengths: 56 x 56 x 28 with 12 to 300 frames,
+          32 x 32 x 16 with 1,000
+  thin    thin slabs of many frames (96 x 96 x 5, 120 and 130 frames), for the memory column
 """
 import argparse
 import os
@@ -20,6 +23,25 @@ import nibabel as nib
 import numpy as np
 
 STAGES = ["read + header report", "mask", "records", "local analysis", "outputs"]
+
+
+def cases(names, frames_filter):
+    """(label, size, side): side is the window's side for Mirlune and the peer's -extent."""
+    chosen = []
+    for name in names:
+        if name == "sweep":
+            for frames in (12, 24, 64, 128, 200, 300, 1000):
+                size = (32, 32, 16, frames) if frames >= 1000 else (56, 56, 28, frames)
+                chosen.append((f"{frames}", size, 5))
+        elif name == "thin":
+            for frames in (120, 130):
+                chosen.append((f"{frames} thin", (96, 96, 5, frames), 5))
+        else:
+            sys.exit(f"unknown case set {name!r} (sweep or thin)")
+    if frames_filter:
+        wanted = {int(f) for f in frames_filter.split(",")}
+        chosen = [c for c in chosen if c[1][3] in wanted]
+    return chosen
 
 
 def run(command, cwd, stage_lines=False):
@@ -52,7 +74,8 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--build", default="build")
     parser.add_argument("--out", default="bench/out")
-    parser.add_argument("--frames", default="12,24,64,128,200,300,1000")
+    parser.add_argument("--cases", default="sweep,thin")
+    parser.add_argument("--frames", default="", help="only the cases of these lengths")
     parser.add_argument("--no-peer", action="store_true", help="Mirlune only")
     args = parser.parse_args()
 
@@ -66,39 +89,39 @@ def main():
         print("dwidenoise not found (install Debian's mrtrix3): Mirlune only")
 
     rows = []
-    for frames in [int(f) for f in args.frames.split(",")]:
-        size = (32, 32, 16, frames) if frames >= 1000 else (56, 56, 28, frames)
+    for label, size, side in cases(args.cases.split(","), args.frames):
         name = "series_{}x{}x{}x{}.nii".format(*size)
         series = os.path.join(out, name)
         if not os.path.exists(series):
             subprocess.run([generator, series, *map(str, size)], check=True, stdout=subprocess.DEVNULL)
-        work = os.path.join(out, "run_" + name[:-4])
+        work = os.path.join(out, f"run_{name[:-4]}_w{side}")
         os.makedirs(work, exist_ok=True)
-        run([mirlune, "-i", series, "-o", work], work)  # warm the caches, and make the mask
+        window = [] if side == 5 else ["--window", str(side)]
+        run([mirlune, "-i", series, "-o", work, *window], work)  # warm the caches, and make the mask
         mask = os.path.join(work, "mask.nii")
         analysed = int(np.count_nonzero(np.asanyarray(nib.load(os.path.join(work, "disparite.nii")).dataobj)))
         input_mib = np.prod(size) * 4 / 2**20
 
-        candidates = [("Mirlune 1", [mirlune, "-i", series, "-o", work, "--threads", "1"], True),
-                      ("Mirlune 2", [mirlune, "-i", series, "-o", work, "--threads", "2"], True)]
+        candidates = [("Mirlune 1", [mirlune, "-i", series, "-o", work, *window, "--threads", "1"], True),
+                      ("Mirlune 2", [mirlune, "-i", series, "-o", work, *window, "--threads", "2"], True)]
         if peer:
             for datatype in ("float32", "float64"):
                 candidates.append((f"dwidenoise {datatype}",
-                                   [peer, series, os.path.join(work, "dn.nii"), "-extent", "5", "-mask", mask,
+                                   [peer, series, os.path.join(work, "dn.nii"), "-extent", str(side), "-mask", mask,
                                     "-datatype", datatype, "-nthreads", "1", "-force", "-quiet"], False))
         results = {label: [] for label, _, _ in candidates}
         for _ in range(args.runs):
-            for label, command, stages in candidates:
-                results[label].append(run(command, work, stages))
+            for what, command, stages in candidates:
+                results[what].append(run(command, work, stages))
 
-        def median(label):
-            return statistics.median(r[0] for r in results[label])
+        def median(what):
+            return statistics.median(r[0] for r in results[what])
 
-        def stage(label, index):
-            return statistics.median(r[2][index] for r in results[label] if r[2])
+        def stage(what, index):
+            return statistics.median(r[2][index] for r in results[what] if r[2])
 
         one = median("Mirlune 1")
-        row = {"frames": frames, "size": "x".join(map(str, size[:3])), "voxels": analysed,
+        row = {"label": label, "side": side, "size": "x".join(map(str, size[:3])), "voxels": analysed,
                "mirlune": 1e6 * one / analysed,
                "peak": max(r[1] for r in results["Mirlune 1"]) / 1024, "input": input_mib,
                "speedup": stage("Mirlune 1", 3) / stage("Mirlune 2", 3),
@@ -107,25 +130,27 @@ def main():
             row["f32"] = 1e6 * median("dwidenoise float32") / analysed
             row["f64"] = 1e6 * median("dwidenoise float64") / analysed
         rows.append(row)
-        print(f"  T = {frames}: done ({', '.join(f'{label} ' + ' '.join(f'{r[0]:.2f}' for r in results[label]) for label in results)} s)",
+        print(f"  T = {label}, side {side}: done ("
+              + ", ".join(f"{what} " + " ".join(f"{r[0]:.2f}" for r in results[what]) for what in results) + " s)",
               flush=True)
 
     print()
-    header = f"{'T':>5} {'series':>9} {'voxels':>7} {'Mirlune':>9} {'peak MiB':>9} {'x input':>8} {'2 thr':>6}"
+    header = (f"{'T':>9} {'side':>4} {'series':>9} {'voxels':>7} {'Mirlune':>9} {'peak MiB':>9} {'x input':>8} "
+              f"{'2 thr':>6}")
     if peer:
         header += f" {'dn f32':>9} {'dn f64':>9} {'Mir/f32':>8}"
     print(header)
     for row in rows:
-        line = (f"{row['frames']:>5} {row['size']:>9} {row['voxels']:>7} {row['mirlune']:>9.1f} {row['peak']:>9.0f} "
-                f"{row['peak'] / row['input']:>8.2f} {row['speedup']:>6.2f}")
+        line = (f"{row['label']:>9} {row['side']:>4} {row['size']:>9} {row['voxels']:>7} {row['mirlune']:>9.1f} "
+                f"{row['peak']:>9.0f} {row['peak'] / row['input']:>8.2f} {row['speedup']:>6.2f}")
         if peer:
             line += f" {row['f32']:>9.1f} {row['f64']:>9.1f} {row['mirlune'] / row['f32']:>8.2f}"
         print(line)
     print("\nMirlune, peak MiB: resident, one thread; x input: over the series as 32-bit floats;")
-    print("2 thr: the analysis stage on one thread over two threads")
+    print("2 thr: the analysis stage on one thread over two threads; dn: dwidenoise -extent side, one thread")
     print("\nstages, one thread, median s: " + ", ".join(STAGES))
     for row in rows:
-        print(f"{row['frames']:>5}: " + " ".join(f"{s:.3f}" for s in row["stages"]))
+        print(f"{row['label']:>9}: " + " ".join(f"{s:.3f}" for s in row["stages"]))
 
 
 if __name__ == "__main__":

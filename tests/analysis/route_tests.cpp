@@ -6,10 +6,11 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <Eigen/Dense>
+#include <Eigen/Core>
 
 #include "analysis/routes.h"
 #include "analysis/stages.h"
+#include "tests/support/exact.h"
 
 using mirlune::LocalMaps;
 
@@ -79,18 +80,18 @@ std::pair<int, int> expectExact(const VexaData<float>& input, const Analysed& ru
         Eigen::VectorXd u;
         if (T <= count) {
           ++covariance;
-          Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> exact(m.transpose() * m / (count - 1));
-          first = exact.eigenvalues()(T - 1);
-          second = T > 1 ? exact.eigenvalues()(T - 2) : 0;
-          last = std::abs(exact.eigenvalues()(0));
-          u = exact.eigenvectors().col(T - 1);
+          const exact::Symmetric full = exact::symmetric(exact::columnProducts(m, count - 1));
+          first = full.values(T - 1);
+          second = T > 1 ? full.values(T - 2) : 0;
+          last = std::abs(full.values(0));
+          u = full.vectors.col(T - 1);
         } else {
           ++gram;
-          Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> exact(m * m.transpose() / (count - 1));
-          first = exact.eigenvalues()(count - 1);
-          second = exact.eigenvalues()(count - 2);
+          const exact::Symmetric full = exact::symmetric(exact::rowProducts(m, count - 1));
+          first = full.values(count - 1);
+          second = full.values(count - 2);
           last = 0;
-          u = (m.transpose() * exact.eigenvectors().col(count - 1)).normalized();
+          u = (m.transpose() * full.vectors.col(count - 1)).normalized();
           // Past the neighbours, the smallest singular value is 0 exactly.
           EXPECT_EQ(run.maps.dispersion(x, y, z), 0.0);
         }

@@ -40,7 +40,8 @@ TEST(ReferenceCount, AdoptCopyAssignAndRelease) {
       EXPECT_EQ(a.refCount(), 2);
       b = a;  // same object: nothing changes
       EXPECT_EQ(a.refCount(), 2);
-      b = b;
+      const rc_ptr<Tracked>& itself = b;
+      b = itself;  // assignment to itself
       EXPECT_EQ(a.refCount(), 2);
     }
     EXPECT_EQ(a.refCount(), 1);

@@ -9,7 +9,7 @@
 
 #include "analysis/individu.h"
 #include "containers/vexadata.h"
-#include "tests/test_support.h"
+#include "tests/support/test_support.h"
 
 using testing_support::CapturedOutput;
 

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "imaging/formats/imagefile.h"
-#include "tests/test_support.h"
+#include "tests/support/test_support.h"
 
 using namespace norbe;
 using testing_support::readFile;

@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "imaging/formats/imagefile.h"
-#include "tests/test_support.h"
+#include "tests/support/test_support.h"
 
 using testing_support::Process;
 using testing_support::readFile;

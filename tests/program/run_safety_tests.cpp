@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/test_support.h"
+#include "tests/support/test_support.h"
 
 using testing_support::Process;
 using testing_support::readFile;

@@ -16,6 +16,18 @@
 #include <string>
 #include <vector>
 
+// MIRLUNE_ADDRESS_SANITIZER is 1 in a build with the address sanitizer, whichever compiler made it.
+#if defined(__SANITIZE_ADDRESS__)
+#define MIRLUNE_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MIRLUNE_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifndef MIRLUNE_ADDRESS_SANITIZER
+#define MIRLUNE_ADDRESS_SANITIZER 0
+#endif
+
 namespace testing_support {
 
 //! A fresh folder removed with everything in it when the object goes.
@@ -92,6 +104,8 @@ inline void writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary);
   out << bytes;
 }
+
+inline bool fileExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
 /*!
  * A program started by fork and exec, its standard output on a pipe read line by line,

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/fuzz/reader_harness.h"
-#include "tests/test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 
 #include "imaging/formats/imagefile.h"
 #include "tests/fuzz/reader_harness.h"
-#include "tests/test_support.h"
+#include "tests/support/test_support.h"
 
 using testing_support::CapturedStderr;
 using testing_support::Process;
@@ -210,7 +210,7 @@ TEST(HostileFiles, TheProgramGivesOneLineAndStatusOne) {
     // A 1 GiB address space: a header's claims must not turn into a reservation. (The
     // address sanitizer's shadow memory alone needs more: there the limit is left out.)
     Process run({MIRLUNE_BINARY, "-i", file.name, "-o", "out"}, dir.path(), dir.file("err"), [] {
-#if !defined(__SANITIZE_ADDRESS__)
+#if !MIRLUNE_ADDRESS_SANITIZER
       const rlimit limit{1u << 30, 1u << 30};
       ::setrlimit(RLIMIT_AS, &limit);
 #endif

@@ -14,8 +14,8 @@
 #include <nifti2_io.h>
 
 #include "imaging/formats/imagefile.h"
-#include "tests/image_support.h"
-#include "tests/test_support.h"
+#include "tests/support/image_support.h"
+#include "tests/support/test_support.h"
 
 using namespace norbe;
 using testing_support::CapturedStderr;

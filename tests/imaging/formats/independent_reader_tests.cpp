@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/image_support.h"
-#include "tests/test_support.h"
+#include "tests/support/image_support.h"
+#include "tests/support/test_support.h"
 
 using namespace testing_support;
 

@@ -6,9 +6,10 @@
 #include <string>
 
 #include <gtest/gtest.h>
-#include <Eigen/Dense>
+#include <Eigen/Core>
 
 #include "imaging/numerics/batched.h"
+#include "tests/support/exact.h"
 
 using vexa::BatchedExtremes;
 using vexa::InstructionSet;
@@ -24,7 +25,7 @@ Eigen::MatrixXd meanProducts(std::mt19937& random, int n, int count, double nois
     for (int t = 0; t < n; ++t)
       m(k, t) = static_cast<float>(baseline * (1 + std::sin(0.3 * t)) + noise * gauss(random));
   }
-  return m.transpose() * m / (count - 1);
+  return exact::columnProducts(m, count - 1);
 }
 
 void load(BatchedExtremes& solver, int lane, const Eigen::MatrixXd& a) {
@@ -46,10 +47,10 @@ Result resultOf(const BatchedExtremes& solver, int lane) {
 }
 
 void expectAgreement(const Result& got, const Eigen::MatrixXd& a, double vectorTolerance) {
-  Eigen::JacobiSVD<Eigen::MatrixXd> svd(a, Eigen::ComputeFullU);
-  const Eigen::VectorXd& s = svd.singularValues();
+  const exact::Singular svd = exact::singular(a);
+  const Eigen::VectorXd& s = svd.values;
   const int n = static_cast<int>(a.rows());
-  Eigen::VectorXd u = svd.matrixU().col(0);
+  Eigen::VectorXd u = svd.left.col(0);
   if (u.sum() > 0) u = -u;
   EXPECT_NEAR(got.first, s(0), 1e-13 * s(0));
   EXPECT_NEAR(got.second, s(1), 1e-13 * s(0));
@@ -118,7 +119,7 @@ TEST(Batched, HardSpectraAndSpecialLanes) {
     Eigen::VectorXd course(n), graded(n);
     for (int t = 0; t < n; ++t) course(t) = 1 + t % 5;
     for (int i = 0; i < n; ++i) graded(i) = std::pow(10.0, 10 - 1.3 * i);
-    const Eigen::MatrixXd rotation = Eigen::MatrixXd::Random(n, n).householderQr().householderQ();
+    const Eigen::MatrixXd rotation = exact::rotation(n);
     Eigen::VectorXd top(n);
     for (int i = 0; i < n; ++i) top(i) = i < 2 ? 3.0 : 1.0 / (i + 1);  // the largest value twice
     const std::vector<Eigen::MatrixXd> cases = {

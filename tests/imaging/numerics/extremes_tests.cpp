@@ -2,9 +2,10 @@
 #include <random>
 
 #include <gtest/gtest.h>
-#include <Eigen/Dense>
+#include <Eigen/Core>
 
 #include "imaging/numerics/extremes.h"
+#include "tests/support/exact.h"
 
 namespace {
 
@@ -14,10 +15,9 @@ struct Reference {
 };
 
 Reference reference(const Eigen::MatrixXd& a) {
-  Eigen::JacobiSVD<Eigen::MatrixXd> svd(a, Eigen::ComputeFullU);
+  const exact::Singular svd = exact::singular(a);
   const int n = static_cast<int>(a.rows());
-  Reference r{svd.singularValues()(0), svd.singularValues()(n > 1 ? 1 : 0), svd.singularValues()(n - 1),
-              svd.matrixU().col(0)};
+  Reference r{svd.values(0), svd.values(n > 1 ? 1 : 0), svd.values(n - 1), svd.left.col(0)};
   if (r.vector.sum() > 0) r.vector = -r.vector;
   return r;
 }
@@ -33,7 +33,7 @@ Eigen::MatrixXd meanProducts(std::mt19937& random, int n, int count, double nois
       m(k, t) = static_cast<float>(course + noise * gauss(random));
     }
   }
-  return m.transpose() * m / (count - 1);
+  return exact::columnProducts(m, count - 1);
 }
 
 void expectAgreement(const Eigen::MatrixXd& a, double vectorTolerance) {
@@ -102,8 +102,7 @@ TEST(Extremes, RepeatedLargestValue) {
   for (const Eigen::VectorXd& diagonal :
        {Eigen::VectorXd(Eigen::VectorXd::Ones(6)), Eigen::VectorXd((Eigen::VectorXd(4) << 2, 2, 1, 0.5).finished())}) {
     const int n = static_cast<int>(diagonal.size());
-    Eigen::MatrixXd rotation = Eigen::MatrixXd::Random(n, n).householderQr().householderQ();
-    const Eigen::MatrixXd a = rotation * diagonal.asDiagonal() * rotation.transpose();
+    const Eigen::MatrixXd a = exact::withSpectrum(exact::rotation(n), diagonal);
     vexa::ExtremesSolver solver(n);
     Eigen::VectorXd u(n);
     const vexa::Extremes got = solver.solve(a.data(), u.data());

@@ -5,9 +5,10 @@
 #include <random>
 
 #include <gtest/gtest.h>
-#include <Eigen/Dense>
+#include <Eigen/Core>
 
 #include "imaging/numerics/gram.h"
+#include "tests/support/exact.h"
 
 namespace {
 
@@ -20,13 +21,13 @@ Eigen::MatrixXd gram(std::mt19937& random, int count, int frames, double noise) 
     for (int t = 0; t < frames; ++t)
       m(k, t) = static_cast<float>(baseline * (1 + std::sin(0.05 * t)) + noise * gauss(random));
   }
-  return m * m.transpose() / (count - 1);
+  return exact::rowProducts(m, count - 1);
 }
 
 void expectTopTwo(const Eigen::MatrixXd& g, const vexa::GramExtremes& got, const Eigen::VectorXd& v, bool vector) {
-  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> exact(g);
+  const exact::Symmetric full = exact::symmetric(g);
   const int m = static_cast<int>(g.rows());
-  const double first = exact.eigenvalues()(m - 1), second = exact.eigenvalues()(m - 2);
+  const double first = full.values(m - 1), second = full.values(m - 2);
   // Both ratios of the maps to far below what they show: the values to 1e-13 of the largest.
   EXPECT_NEAR(got.first, first, 1e-13 * first);
   EXPECT_NEAR(got.second, second, 1e-13 * first);
@@ -34,7 +35,7 @@ void expectTopTwo(const Eigen::MatrixXd& g, const vexa::GramExtremes& got, const
   // The residual says the vector belongs to the largest value (or, falling back, to the top pair).
   EXPECT_LT((g * v - got.first * v).norm(), 1e-8 * first);
   if (vector) {
-    const Eigen::VectorXd u = exact.eigenvectors().col(m - 1);
+    const Eigen::VectorXd u = full.vectors.col(m - 1);
     EXPECT_LT(std::min((v - u).norm(), (v + u).norm()), 1e-8);
   }
 }
@@ -60,12 +61,12 @@ TEST(Gram, LanczosAgreesWithAFullDecomposition) {
 TEST(Gram, TopTwoValuesTooCloseFallBackToTheFullSolver) {
   std::mt19937 random(8);
   const int m = 60;
-  Eigen::MatrixXd rotation = Eigen::MatrixXd::Random(m, m).householderQr().householderQ();
+  const Eigen::MatrixXd rotation = exact::rotation(m);
   Eigen::VectorXd spectrum(m);
   for (int i = 0; i < m; ++i) spectrum(i) = 1.0 / (i + 2);
   spectrum(0) = 10.0;
   spectrum(1) = 10.0 * (1 - 1e-12);  // the vector cannot be told from its neighbour's
-  const Eigen::MatrixXd g = rotation * spectrum.asDiagonal() * rotation.transpose();
+  const Eigen::MatrixXd g = exact::withSpectrum(rotation, spectrum);
   vexa::GramSolver solver(m);
   Eigen::VectorXd v(m);
   const vexa::GramExtremes got = solver.solve(g.data(), m, v.data());
@@ -74,7 +75,7 @@ TEST(Gram, TopTwoValuesTooCloseFallBackToTheFullSolver) {
 
   // A clear gap: Lanczos answers itself, in few steps.
   spectrum(1) = 5.0;
-  const Eigen::MatrixXd clear = rotation * spectrum.asDiagonal() * rotation.transpose();
+  const Eigen::MatrixXd clear = exact::withSpectrum(rotation, spectrum);
   const vexa::GramExtremes quick = solver.solve(clear.data(), m, v.data());
   EXPECT_FALSE(quick.fellBack);
   EXPECT_LT(quick.steps, 30);

@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "imaging/run/parallel.h"
-#include "tests/test_support.h"
+#include "tests/support/test_support.h"
 
 using norbe::runTasks;
 
@@ -58,7 +58,7 @@ TEST(Parallel, AWorkersExceptionReachesTheCallerAfterEveryThreadEnds) {
 }
 
 TEST(Parallel, ThreadsThatCannotStartLeaveTheWorkToTheOthers) {
-#if defined(__SANITIZE_ADDRESS__)
+#if MIRLUNE_ADDRESS_SANITIZER
   GTEST_SKIP() << "the address sanitizer's own mappings cannot live under an address-space limit";
 #endif
   // A child process under an address-space limit too tight for another thread's stack.
