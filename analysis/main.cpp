@@ -131,10 +131,11 @@ int run(int argc, char** argv) {
   mirlune::OutputSet outputs(outputFolder, threads, settings.compress);
   mirlune::refuseOverwritingInput(inputFiles, outputFiles(outputs, settings.sidecars));
 
+  // What the headers say is checked before anything is read or analysed.
+  mirlune::checkExtents(settings.reader.extents());
   settings.reader.setThreads(threads);
   settings.reader.read(input, 0, nullptr, -1);
   std::cout << mirlune::headerReport(input) << std::flush;
-  mirlune::checkExtents(input);
   const mirlune::SeriesGeometry geometry = mirlune::SeriesGeometry::of(input);
   mirlune::RunFacts facts;
   facts.version = mirlune::kVersion;
@@ -148,11 +149,12 @@ int run(int argc, char** argv) {
   int maskCount = 0;
   VexaData<short> mask;
   if (settings.maskFile.empty()) {
-    mask = mirlune::buildMask(input, maskCount);
+    mask = mirlune::buildMask(input, maskCount, &facts.nonFiniteVoxels);
   } else {
     VexaData<float> image;
     vexa::Reader<VexaData<float>>(settings.maskFile).read(image, 0, nullptr, -1);
     mask = mirlune::maskFromImage(geometry, seriesFile, image, maskFiles.front(), maskCount);
+    facts.nonFiniteVoxels = mirlune::leaveOutNonFinite(input, mask, maskCount);
     facts.maskFile = mirlune::absolutePath(maskFiles.front());
   }
   facts.maskVoxels = maskCount;
@@ -180,6 +182,8 @@ int run(int argc, char** argv) {
   if (settings.sidecars) stageSidecars(outputs, facts);
   outputs.commit();
   std::cout << mirlune::kOutputsDone << std::endl;
+  const std::string warning = mirlune::warningLine(facts);
+  if (!warning.empty()) std::cerr << warning << std::endl;
   return 0;
 }
 

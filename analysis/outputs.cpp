@@ -58,6 +58,11 @@ OutputFolder::OutputFolder(const std::string& folder) : _folder(folder) {
       failFolder(where, "another Mirlune run is writing there; wait for it or choose another -o");
     failFolder(where, std::string("cannot lock the output folder: ") + std::strerror(error));
   }
+  // Known now, not after the analysis: whether files can be made there at all.
+  if (::access(where.c_str(), W_OK | X_OK) != 0) {
+    failFolder(where, std::string("cannot write into the output folder: ") + std::strerror(errno));
+  }
+  vexa::recoverFolder(_folder);
 }
 
 OutputFolder::~OutputFolder() {
@@ -109,7 +114,7 @@ template void OutputSet::stage(const std::string&, const VexaData<float>&);
 template void OutputSet::stage(const std::string&, const VexaData<double>&);
 
 void OutputSet::commit() {
-  vexa::StagedFile::commitAll(_staged, &gCommitted, _threads);
+  vexa::commitSet(_staged, _folder.name(), &gCommitted, _threads);
   _staged.clear();
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "analysis/stages.h"
+#include "imaging/run/commit.h"
 #include "imaging/run/pendingfile.h"
 
 namespace mirlune {
@@ -20,7 +21,9 @@ extern const char* const kOutputNames[5];
  * The folder a run writes into, created with its parents when missing, and held under an
  * exclusive advisory lock (flock on the folder itself) while the object lives, so that a
  * second run into it fails at once. The kernel drops the lock when the process ends,
- * however it ends. An empty name is the current folder.
+ * however it ends. Once locked, a commit that an earlier run left unfinished there is
+ * completed or rolled back, and its left-over temporaries removed. An empty name is the
+ * current folder.
  */
 class OutputFolder {
  public:
@@ -31,6 +34,8 @@ class OutputFolder {
 
   //! The path of an output's file: the bare name in the current folder, else folder/name.
   std::string path(const std::string& file) const;
+  //! The folder as given (empty: the current folder).
+  const std::string& name() const { return _folder; }
 
  private:
   std::string _folder;

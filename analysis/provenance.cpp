@@ -6,6 +6,7 @@
 #include <cctype>
 #include <climits>
 #include <cstdlib>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -41,8 +42,14 @@ std::string descriptionOf(const std::string& name, bool ownMask) {
   return "The second largest singular value divided by the largest, " + where + "; 0 elsewhere.";
 }
 
+std::string nonFiniteNote(long long voxels) {
+  return std::to_string(voxels) + (voxels == 1 ? " voxel" : " voxels") +
+         " with a sample that is not a finite number (NaN or infinite) left out of the analysis";
+}
+
 Json notesOf(const RunFacts& facts) {
   Json notes = Json::array();
+  if (facts.nonFiniteVoxels > 0) notes.push_back(nonFiniteNote(facts.nonFiniteVoxels) + ".");
   if (facts.threeDimensional) notes.push_back("The input is a 3-D image, read as a series of one frame.");
   if (facts.frames == 1) {
     notes.push_back(
@@ -82,11 +89,23 @@ std::string sidecarText(const RunFacts& facts, const std::string& name) {
   sidecar["Frames"] = facts.frames;
   sidecar["MaskVoxels"] = facts.maskVoxels;
   sidecar["AnalysedVoxels"] = facts.analysedVoxels;
+  if (facts.nonFiniteVoxels > 0) sidecar["NonFiniteVoxelsLeftOut"] = facts.nonFiniteVoxels;
   sidecar["GeneratedBy"] =
       Json::array({{{"Name", "Mirlune"}, {"Version", facts.version}, {"CommandLine", facts.commandLine}}});
   const Json notes = notesOf(facts);
   if (!notes.empty()) sidecar["Notes"] = notes;
-  return sidecar.dump(2) + "\n";
+  // Paths and arguments are bytes, not always UTF-8: what JSON cannot carry is replaced
+  // (U+FFFD) rather than failing the run at its end.
+  return sidecar.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+std::string warningLine(const RunFacts& facts) {
+  std::vector<std::string> parts;
+  if (facts.nonFiniteVoxels > 0) parts.push_back(nonFiniteNote(facts.nonFiniteVoxels));
+  if (parts.empty()) return "";
+  std::string line = "Mirlune: warning: ";
+  for (std::size_t i = 0; i < parts.size(); ++i) line += (i ? "; " : "") + parts[i];
+  return line;
 }
 
 std::string commandLineOf(int argc, const char* const* argv) {

@@ -16,7 +16,14 @@ struct RunFacts {
   bool threeDimensional = false;  //!< the input was a 3-D image
   long long maskVoxels = 0;
   long long analysedVoxels = 0;
+  long long nonFiniteVoxels = 0;  //!< left out for a sample that is not a finite number
 };
+
+/*!
+ * What a run that succeeded must say about its input, in one line for standard error
+ * ("Mirlune: warning: ..."), or nothing; the sidecars' notes say the same.
+ */
+std::string warningLine(const RunFacts& facts);
 
 //! The sidecar of the output called name ("mask", "ratFiltre", "disparite", ...).
 std::string sidecarText(const RunFacts& facts, const std::string& name);

@@ -38,14 +38,18 @@ std::string headerReport(const VexaData<float>& input) {
   return out.str();
 }
 
-void checkExtents(const VexaData<float>& input) {
-  const int extents[3] = {input.dimX(), input.dimY(), input.dimZ()};
+void checkExtents(const std::array<std::int64_t, 4>& extents) {
   const char* axes[3] = {"x", "y", "z"};
   for (int axis = 0; axis < 3; ++axis) {
     if (extents[axis] >= 32768) {
       throw std::runtime_error("the input has " + std::to_string(extents[axis]) + " voxels along " + axes[axis] +
                                "; at most 32767 per axis can be analysed");
     }
+  }
+  // The filtered series has the input's frames, and a NIfTI-1 file holds at most 32767.
+  if (extents[3] > 32767) {
+    throw std::runtime_error("the input has " + std::to_string(extents[3]) +
+                             " frames; the filtered series is a NIfTI-1 file, which holds at most 32767");
   }
 }
 
@@ -80,24 +84,52 @@ template VexaData<short> newOutput(const SeriesGeometry&, int, const norbe::Allo
 template VexaData<float> newOutput(const SeriesGeometry&, int, const norbe::AllocatorContext&);
 template VexaData<double> newOutput(const SeriesGeometry&, int, const norbe::AllocatorContext&);
 
-VexaData<short> buildMask(const VexaData<float>& input, int& maskCount) {
+VexaData<short> buildMask(const VexaData<float>& input, int& maskCount, long long* nonFinite) {
   const int X = input.dimX(), Y = input.dimY(), Z = input.dimZ(), T = input.dimT();
   VexaData<short> mask = newOutput<short>(SeriesGeometry::of(input), 1);
   const int middle = T / 2;
   maskCount = 0;
+  long long leftOut = 0;
   for (int z = 0; z < Z; ++z)
     for (int y = 0; y < Y; ++y)
       for (int x = 0; x < X; ++x) {
         if (!(input(x, y, z, middle) > 0)) continue;
         int present = 0;
-        for (int t = 0; t < T; ++t)
-          if (input(x, y, z, t) != 0) ++present;
-        if (present == T) {
-          mask(x, y, z) = 1;
-          ++maskCount;
+        bool finite = true;
+        for (int t = 0; t < T; ++t) {
+          const float v = input(x, y, z, t);
+          present += v != 0;
+          finite &= std::isfinite(v);
         }
+        if (present != T) continue;
+        // One sample that is not a finite number would spread through every matrix of
+        // its cube: the voxel is left out instead.
+        if (!finite) {
+          ++leftOut;
+          continue;
+        }
+        mask(x, y, z) = 1;
+        ++maskCount;
       }
+  if (nonFinite) *nonFinite = leftOut;
   return mask;
+}
+
+long long leaveOutNonFinite(const VexaData<float>& input, VexaData<short>& mask, int& maskCount) {
+  const int X = mask.dimX(), Y = mask.dimY(), Z = mask.dimZ(), T = input.dimT();
+  long long leftOut = 0;
+  for (int z = 0; z < Z; ++z)
+    for (int y = 0; y < Y; ++y)
+      for (int x = 0; x < X; ++x) {
+        if (mask(x, y, z) != 1) continue;
+        bool finite = true;
+        for (int t = 0; t < T; ++t) finite &= std::isfinite(input(x, y, z, t));
+        if (finite) continue;
+        mask(x, y, z) = 0;
+        --maskCount;
+        ++leftOut;
+      }
+  return leftOut;
 }
 
 namespace {

@@ -1,6 +1,8 @@
 #pragma once
 // The stages of a Mirlune run, each a function of its inputs; the driver prints.
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,8 +23,12 @@ extern const char* const kOutputsDone;   // " ecriture cartes et nouveau rat  OK
 //! The "volume dims: " and "voxel size : " lines of the input's header.
 std::string headerReport(const VexaData<float>& input);
 
-//! Refuses extents the records cannot hold (positions are 16-bit).
-void checkExtents(const VexaData<float>& input);
+/*!
+ * Refuses extents the records cannot hold (positions are 16-bit) and more frames than the
+ * filtered series' file can hold; extents are x, y, z and frames as the header gives them,
+ * so that this is known before anything is read or analysed.
+ */
+void checkExtents(const std::array<std::int64_t, 4>& extents);
 
 //! What every output takes from the input: its grid, voxel size and placement in space.
 struct SeriesGeometry {
@@ -42,8 +48,15 @@ template <class T>
 VexaData<T> newOutput(const SeriesGeometry& geometry, int frames,
                       const norbe::AllocatorContext& context = norbe::AllocatorContext());
 
-//! 1 at every voxel positive in the middle frame and non-zero in all frames; count in maskCount.
-VexaData<short> buildMask(const VexaData<float>& input, int& maskCount);
+/*!
+ * 1 at every voxel positive in the middle frame and non-zero in all frames, unless one of
+ * its samples is not a finite number; count in maskCount, and in nonFinite (when given)
+ * the voxels left out for such a sample.
+ */
+VexaData<short> buildMask(const VexaData<float>& input, int& maskCount, long long* nonFinite = nullptr);
+
+//! Takes out of mask the voxels with a sample that is not a finite number; returns how many.
+long long leaveOutNonFinite(const VexaData<float>& input, VexaData<short>& mask, int& maskCount);
 
 /*!
  * The user's mask: 1 where image holds a number other than 0, 0 elsewhere (a not-a-number

@@ -139,7 +139,13 @@ std::vector<NamedProperty> propertiesFromJson(const std::string& text) {
         !entry["key"].is_string() || !entry["type"].is_string()) {
       malformed("a property without key, type or value");
     }
-    Object object = objectOf(entry["type"].get<std::string>(), entry["value"]);
+    // A value its type cannot hold, or of another type than it says, is set aside alone.
+    Object object;
+    try {
+      object = objectOf(entry["type"].get<std::string>(), entry["value"]);
+    } catch (const std::runtime_error&) {
+      continue;
+    }
     if (object) properties.push_back({entry["key"].get<std::string>(), object});
   }
   return properties;

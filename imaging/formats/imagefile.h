@@ -2,6 +2,7 @@
 // Reading and writing images as NIfTI files (.nii, .nii.gz, .hdr/.img pairs).
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,13 @@ class Reader<VexaData<float>> {
   const std::string& fileName() const { return _fileName; }
   //! Threads that may read an uncompressed file's slices side by side.
   void setThreads(int threads) { _threads = threads > 0 ? threads : 1; }
+
+  /*!
+   * The image's extents along x, y, z and frames (1 where the header has no such axis),
+   * from its header alone, checked as read() checks it. Throws std::runtime_error naming
+   * the file.
+   */
+  std::array<std::int64_t, 4> extents() const;
 
   /*!
    * Replaces data by the image (all frames when frame is -1, else that one frame),

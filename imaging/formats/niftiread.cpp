@@ -1,9 +1,12 @@
 // Reading NIfTI-1, NIfTI-2 and ANALYZE images as 32-bit floats.
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -13,6 +16,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <nifti2_io.h>
@@ -108,26 +112,41 @@ struct Scaling {
   double inter;
 };
 
+// Beyond the largest float a value would become infinite; a value that is infinite (or
+// not a number) in the file stays so, and the analysis leaves its voxel out.
+constexpr double kFloatMax = 3.4028234663852886e38;
+
 template <class Raw>
-void convertTo(const unsigned char* bytes, std::size_t count, float* out, const Scaling& scaling) {
+bool convertTo(const unsigned char* bytes, std::size_t count, float* out, const Scaling& scaling) {
   // One loop per case, so that each vectorises.
   if (!scaling.scaled) {
+    bool beyond = false;
     for (std::size_t i = 0; i < count; ++i) {
       Raw raw;
       std::memcpy(&raw, bytes + i * sizeof(Raw), sizeof(Raw));
+      if constexpr (sizeof(Raw) == 8 && std::is_floating_point_v<Raw>) {
+        const double magnitude = std::abs(static_cast<double>(raw));
+        beyond |= (magnitude > kFloatMax) & (magnitude <= std::numeric_limits<double>::max());
+      }
       out[i] = static_cast<float>(raw);
     }
-    return;
+    return !beyond;
   }
+  bool beyond = false;
   for (std::size_t i = 0; i < count; ++i) {
     Raw raw;
     std::memcpy(&raw, bytes + i * sizeof(Raw), sizeof(Raw));
-    out[i] = static_cast<float>(static_cast<double>(raw) * scaling.slope + scaling.inter);
+    const double value = static_cast<double>(raw) * scaling.slope + scaling.inter;
+    const double magnitude = std::abs(value);
+    beyond |= (magnitude > kFloatMax) & (magnitude <= std::numeric_limits<double>::max());
+    out[i] = static_cast<float>(value);
   }
+  return !beyond;
 }
 
-//! count stored values of the file's type to scaled floats.
-void convert(int datatype, const unsigned char* bytes, std::size_t count, float* out, const Scaling& scaling) {
+//! count stored values of the file's type to scaled floats; false when one is finite but
+//! beyond what a float holds.
+bool convert(int datatype, const unsigned char* bytes, std::size_t count, float* out, const Scaling& scaling) {
   switch (datatype) {
     case DT_UINT8:
       return convertTo<std::uint8_t>(bytes, count, out, scaling);
@@ -150,8 +169,13 @@ void convert(int datatype, const unsigned char* bytes, std::size_t count, float*
     case DT_FLOAT64:
       return convertTo<double>(bytes, count, out, scaling);
     default:
-      return;
+      return true;
   }
+}
+
+[[noreturn]] void failBeyondFloats(const std::string& file) {
+  failFile(file,
+           "holds values beyond the range of 32-bit floats (about 3.4e38) after its scaling; they cannot be analysed");
 }
 
 // Extents along dim[1..7] as the file gives them, 1 where the header leaves them out.
@@ -187,7 +211,30 @@ void checkVolumeLimit(const std::string& file, const nifti_image& nim, int borde
   }
 }
 
-// Our own properties, from the extension, win over what the fields gave.
+/*!
+ * The header fields place the image; the program's own extension may not say otherwise.
+ * Its voxel sizes are taken only when they agree with the header's and are all finite
+ * (they may add a frame duration that a 3-D header has no field for).
+ */
+bool headerWins(norbe::PythonHeader& header, const NamedProperty& property) {
+  if (header.propertySet().isBuiltin(property.key)) return true;
+  if (property.key == kVolumeDimension || isOrientationKey(property.key)) return true;
+  if (property.key != kVoxelSize) return false;
+  std::vector<float> own, theirs;
+  header.getProperty(kVoxelSize, own);
+  try {
+    theirs = property.value->value<std::vector<float>>();
+  } catch (const std::exception&) {
+    return true;
+  }
+  if (theirs.size() < own.size()) return true;
+  for (std::size_t i = 0; i < theirs.size(); ++i) {
+    if (!std::isfinite(theirs[i]) || (i < own.size() && theirs[i] != own[i])) return true;
+  }
+  return false;
+}
+
+// Our own properties, from the extension, beside what the fields gave.
 void takeExtensionProperties(norbe::PythonHeader& header, const nifti_image& nim) {
   for (int i = 0; nim.ext_list && i < nim.num_ext; ++i) {
     const nifti1_extension& extension = nim.ext_list[i];
@@ -201,8 +248,7 @@ void takeExtensionProperties(norbe::PythonHeader& header, const nifti_image& nim
       continue;  // a comment of another program
     }
     for (const auto& property : properties) {
-      if (header.propertySet().isBuiltin(property.key)) continue;
-      header.setProperty(property.key, property.value);
+      if (!headerWins(header, property)) header.setProperty(property.key, property.value);
     }
   }
 }
@@ -241,12 +287,13 @@ struct DataSpan {
   bool compressed = false;
 };
 
-DataSpan dataSpan(const std::string& file, const nifti_image& nim, int frame) {
+// The offset is the raw header's: the library keeps a NIfTI-1 offset in fewer bits.
+DataSpan dataSpan(const std::string& file, const nifti_image& nim, const RawHeader& raw, int frame) {
   DataSpan span;
   span.file = nim.iname ? nim.iname : file;
   span.lineBytes = extent(nim, 1) * nim.nbyper;
   const std::int64_t frameBytes = span.lineBytes * extent(nim, 2) * extent(nim, 3);
-  span.start = nim.iname_offset + (frame >= 0 ? frame * frameBytes : 0);
+  span.start = raw.dataOffset + (frame >= 0 ? frame * frameBytes : 0);
   span.bytes = frameBytes * (frame >= 0 ? 1 : extent(nim, 4));
   span.compressed = endsWith(span.file, ".gz");
   return span;
@@ -295,7 +342,9 @@ void readData(const std::string& file, const nifti_image& nim, const DataSpan& s
       if (swap && nim.swapsize > 1) {
         nifti_swap_Nbytes(static_cast<std::int64_t>(size) / nim.swapsize, nim.swapsize, bytes.get());
       }
-      convert(nim.datatype, bytes.get(), static_cast<std::size_t>(count * nx), values.get(), scaling);
+      if (!convert(nim.datatype, bytes.get(), static_cast<std::size_t>(count * nx), values.get(), scaling)) {
+        failBeyondFloats(file);
+      }
       for (std::int64_t i = 0; i < count; ++i) {
         const std::int64_t line = first + i;
         const int y = static_cast<int>(line % ny);
@@ -349,13 +398,105 @@ void readText(const std::string& file, nifti_image& nim, VexaData<float>& result
   const std::int64_t per = static_cast<std::int64_t>(nx) * ny * nz;
   const std::int64_t skip = frame >= 0 ? frame * per : 0;
   std::vector<float> values(static_cast<std::size_t>(per * nt));
-  convert(nim.datatype, static_cast<const unsigned char*>(nim.data) + skip * nim.nbyper, values.size(), values.data(),
-          Scaling(nim));
+  if (!convert(nim.datatype, static_cast<const unsigned char*>(nim.data) + skip * nim.nbyper, values.size(),
+               values.data(), Scaling(nim))) {
+    failBeyondFloats(file);
+  }
   std::size_t i = 0;
   for (int t = 0; t < nt; ++t)
     for (int z = 0; z < nz; ++z)
       for (int y = 0; y < ny; ++y)
         for (int x = 0; x < nx; ++x) result(x, y, z, t) = values[i++];
+}
+
+bool hasKnownEnding(const std::string& file) {
+  std::string lower = file;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const char* ending : {".nii", ".nii.gz", ".hdr", ".hdr.gz", ".nia", ".nia.gz"}) {
+    if (endsWith(lower, ending)) return true;
+  }
+  return false;
+}
+
+/*!
+ * Why the library could not read a header: a file that cannot be opened (it opens the
+ * header twice, and a pair's data file) says so with the system's message; only a file
+ * that was read and found wrong is called damaged.
+ */
+[[noreturn]] void explainFailure(const std::string& file, const RawHeader& raw) {
+  std::vector<std::string> needed{file, file};
+  if (raw.pair) needed.push_back(imageFilesOf(file).back());
+  std::vector<int> open;
+  for (const std::string& path : needed) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      const int error = errno;
+      for (int other : open) ::close(other);
+      failFile(path, std::string(path == file ? "cannot open: " : "cannot open image data: ") + std::strerror(error));
+    }
+    open.push_back(fd);
+  }
+  for (int fd : open) ::close(fd);
+  failFile(file, "not a NIfTI or ANALYZE image, or its header is damaged");
+}
+
+//! The extensions between a single file's header and its data, as the library would list them.
+void addExtensions(nifti_image& nim, const std::string& file, const RawHeader& raw) {
+  constexpr std::int64_t kMostExtensionBytes = 64 << 20;
+  const std::int64_t end = std::min(raw.dataOffset, raw.headerBytes + kMostExtensionBytes);
+  if (end < raw.headerBytes + 4 + 8) return;
+  GzPtr in(gzopen(file.c_str(), "rb"));
+  if (!in) failFile(file, std::string("cannot open: ") + std::strerror(errno));
+  std::vector<char> bytes(static_cast<std::size_t>(end));
+  if (gzread(in.get(), bytes.data(), static_cast<unsigned>(end)) != static_cast<int>(end)) return;
+  if (bytes[static_cast<std::size_t>(raw.headerBytes)] == 0) return;  // the extender: no extensions
+  auto number = [&](std::int64_t at) {
+    std::int32_t value;
+    std::memcpy(&value, bytes.data() + at, 4);
+    if (raw.swapped) value = static_cast<std::int32_t>(__builtin_bswap32(static_cast<std::uint32_t>(value)));
+    return value;
+  };
+  for (std::int64_t at = raw.headerBytes + 4; at + 8 <= end;) {
+    const std::int32_t size = number(at), code = number(at + 4);
+    if (size < 8 || at + size > end) break;
+    QuietLibrary quiet;
+    nifti_add_extension(&nim, bytes.data() + at + 8, size - 8, code);
+    at += size;
+  }
+}
+
+/*!
+ * The header, as the library reads it. A single-file NIfTI image whose name has no ending
+ * the library knows (series_v1, series.dat) is read by its content instead.
+ */
+NiftiPtr loadHeader(const std::string& file, const RawHeader& raw) {
+  NiftiPtr nim;
+  if (hasKnownEnding(file)) {
+    {
+      QuietLibrary quiet;
+      nim.reset(nifti_image_read(file.c_str(), 0));
+    }
+    if (!nim) explainFailure(file, raw);
+    return nim;
+  }
+  if (raw.pair || (raw.form != RawHeader::Nifti1 && raw.form != RawHeader::Nifti2)) {
+    failFile(file, "its name has no NIfTI ending (.nii, .nii.gz, .hdr) and it is not a single-file NIfTI image");
+  }
+  {
+    QuietLibrary quiet;
+    if (raw.form == RawHeader::Nifti1) {
+      nifti_1_header header;
+      std::memcpy(&header, raw.bytes, sizeof header);
+      nim.reset(nifti_convert_n1hdr2nim(header, file.c_str()));
+    } else {
+      nifti_2_header header;
+      std::memcpy(&header, raw.bytes, sizeof header);
+      nim.reset(nifti_convert_n2hdr2nim(header, file.c_str()));
+    }
+  }
+  if (!nim) failFile(file, "not a NIfTI or ANALYZE image, or its header is damaged");
+  addExtensions(*nim, file, raw);
+  return nim;
 }
 
 }  // namespace
@@ -371,19 +512,28 @@ std::vector<std::string> imageFilesOf(const std::string& name) {
 
 Reader<VexaData<float>>::~Reader() = default;
 
+std::array<std::int64_t, 4> Reader<VexaData<float>>::extents() const {
+  const std::string file = resolveHeader(_fileName);
+  const RawHeader raw = checkRawHeader(file);
+  std::array<std::int64_t, 4> extents{1, 1, 1, 1};
+  if (raw.form != RawHeader::Ascii) {
+    for (int axis = 1; axis <= 4 && axis <= raw.dims; ++axis) extents[axis - 1] = raw.extent[axis];
+    return extents;
+  }
+  const NiftiPtr nim = loadHeader(file, raw);
+  checkGeometry(file, *nim, -1);
+  for (int axis = 1; axis <= 4; ++axis) extents[axis - 1] = extent(*nim, axis);
+  return extents;
+}
+
 void Reader<VexaData<float>>::read(VexaData<float>& data, int border, const std::string*, int frame) {
   if (border < 0) throw std::runtime_error("negative border width " + std::to_string(border));
   const std::string file = resolveHeader(_fileName);
   const RawHeader raw = checkRawHeader(file);
-  NiftiPtr nim;
-  {
-    QuietLibrary quiet;
-    nim.reset(nifti_image_read(file.c_str(), 0));
-  }
-  if (!nim) failFile(file, "not a NIfTI or ANALYZE image, or its header is damaged");
+  NiftiPtr nim = loadHeader(file, raw);
   checkGeometry(file, *nim, frame);
   const bool text = raw.form == RawHeader::Ascii;
-  const DataSpan span = dataSpan(file, *nim, frame);
+  const DataSpan span = dataSpan(file, *nim, raw, frame);
   if (text) {
     checkTextLength(file, *nim);
   } else {

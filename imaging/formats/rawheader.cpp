@@ -148,11 +148,19 @@ void checkSize(const std::string& file, RawHeader& header) {
   header.dataBytes = bytes;
 }
 
-// The library reads a single file's data from the header's end when the offset points
-// into the header; only an offset no file can have is refused.
-void checkOffset(const std::string& file, RawHeader& header, double offset) {
-  if (!std::isfinite(offset) || offset < 0 || offset > 1e18 || offset != std::floor(offset)) {
+// An offset before the start, or inside a single file's header, points at no data: such
+// a file is refused as truncated, like one whose data end early.
+void checkOffset(const std::string& file, RawHeader& header, double offset, int headerBytes) {
+  if (!std::isfinite(offset) || offset > 1e18 || offset != std::floor(offset)) {
     failFile(file, "invalid data offset " + std::to_string(offset));
+  }
+  if (offset < 0) {
+    failFile(file, "truncated image data (its data offset " + std::to_string(static_cast<std::int64_t>(offset)) +
+                       " lies before the file's start)");
+  }
+  if (!header.pair && offset < headerBytes) {
+    failFile(file, "truncated image data (its data offset " + std::to_string(static_cast<std::int64_t>(offset)) +
+                       " lies inside the header, which ends at " + std::to_string(headerBytes) + ")");
   }
   header.dataOffset = static_cast<std::int64_t>(offset);
 }
@@ -184,6 +192,9 @@ RawHeader checkRawHeader(const std::string& file) {
     failFile(file, "header cut short (" + std::to_string(got) + " of " + std::to_string(size) + " bytes)");
   }
   const Bytes bytes(data, swapped);
+  header.headerBytes = size;
+  header.swapped = swapped;
+  std::memcpy(header.bytes, data, static_cast<std::size_t>(size));
 
   if (size == kNifti2Size) {
     header.form = RawHeader::Nifti2;
@@ -193,14 +204,14 @@ RawHeader checkRawHeader(const std::string& file) {
     header.pair = data[5] == 'i';
     checkGeometry(file, header, bytes, 16, true);
     checkType(file, header, bytes.at<std::int16_t>(12), bytes.at<std::int16_t>(14));
-    checkOffset(file, header, static_cast<double>(bytes.at<std::int64_t>(168)));
+    checkOffset(file, header, static_cast<double>(bytes.at<std::int64_t>(168)), kNifti2Size);
   } else {
     const bool nifti = std::memcmp(data + 344, "n+1", 4) == 0 || std::memcmp(data + 344, "ni1", 4) == 0;
     header.form = nifti ? RawHeader::Nifti1 : RawHeader::Analyze;
     header.pair = !nifti || data[345] == 'i';
     checkGeometry(file, header, bytes, 40, false);
     checkType(file, header, bytes.at<std::int16_t>(70), bytes.at<std::int16_t>(72));
-    checkOffset(file, header, bytes.at<float>(108));
+    checkOffset(file, header, bytes.at<float>(108), kNifti1Size);
   }
   checkSize(file, header);
   return header;

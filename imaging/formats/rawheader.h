@@ -16,15 +16,19 @@ struct RawHeader {
   std::int64_t extent[8] = {};  //!< dim[1 ... dims], each at least 1 and at most 2^31 - 1
   int datatype = 0;             //!< a type the reader converts
   int bytesPerVoxel = 0;
-  std::int64_t dataOffset = 0;  //!< where the data start in the data file
-  std::int64_t dataBytes = 0;   //!< all voxels of all frames (no overflow: checked)
+  std::int64_t dataOffset = 0;    //!< where the data start in the data file
+  std::int64_t dataBytes = 0;     //!< all voxels of all frames (no overflow: checked)
+  int headerBytes = 0;            //!< 348 or 540 (binary forms)
+  bool swapped = false;           //!< stored in the other byte order
+  unsigned char bytes[540] = {};  //!< the header as stored
 };
 
 /*!
  * Reads and checks the header of file (decompressing a .gz): its size field in either
  * byte order, dim[0] from 1 to 7, every extent up to dim[0] at least 1 and within what a
  * volume can hold, a known data type the reader converts with a matching bitpix, a data
- * offset that is a whole number of bytes past the header, and the product of it all.
+ * offset that is a whole number of bytes and, in a single file, not inside the header, and
+ * the product of it all.
  * ASCII headers are left to the library and only recognised here. Throws
  * std::runtime_error "file: reason" for anything else.
  */

@@ -1,6 +1,5 @@
 #include "imaging/run/pendingfile.h"
 #include "imaging/run/failure.h"
-#include "imaging/run/parallel.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -213,36 +212,9 @@ StagedFile::~StagedFile() {
   Temporaries::forgetLocked(_temporary);
 }
 
-void StagedFile::commitAll(std::vector<StagedFile>& files, std::atomic<bool>* done, int threads) {
-  // Every file on disk first, side by side: the waits for the disk overlap.
-  std::vector<std::string> failures(files.size());
-  norbe::runTasks(static_cast<int>(files.size()), threads, [&](int, int k) {
-    const StagedFile& file = files[k];
-    const int fd = ::open(file._temporary.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || ::fsync(fd) != 0) failures[k] = std::strerror(errno);
-    if (fd >= 0) ::close(fd);
-    return 0LL;
-  });
-  for (std::size_t k = 0; k < files.size(); ++k) {
-    if (!failures[k].empty()) failFile(files[k]._final, "cannot write: " + failures[k]);
-  }
-  std::vector<std::string> folders;
-  {
-    std::lock_guard<std::mutex> guard(Temporaries::lock());
-    for (StagedFile& file : files) {
-      if (file._temporary.empty()) continue;
-      if (::rename(file._temporary.c_str(), file._final.c_str()) != 0) {
-        failFile(file._final, std::string("cannot write: ") + std::strerror(errno));
-      }
-      Temporaries::forgetLocked(file._temporary);
-      file._temporary.clear();
-      folders.push_back(folderOf(file._final));
-    }
-    if (done) *done = true;
-  }
-  std::sort(folders.begin(), folders.end());
-  folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
-  for (const std::string& folder : folders) syncFolder(folder);
+void StagedFile::releaseLocked() {
+  Temporaries::forgetLocked(_temporary);
+  _temporary.clear();
 }
 
 }  // namespace vexa

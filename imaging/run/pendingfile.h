@@ -70,7 +70,8 @@ class PendingFile {
 
 /*!
  * A complete file waiting under a temporary name to replace finalName. Files of one set
- * are renamed together by commitAll; a StagedFile destroyed before that removes its file.
+ * are renamed together by commitSet (commit.h); a StagedFile destroyed before that removes
+ * its file.
  */
 class StagedFile {
  public:
@@ -85,13 +86,10 @@ class StagedFile {
   const std::string& temporaryName() const { return _temporary; }
 
   /*!
-   * Flushes every file to disk (on up to threads threads), then renames them all into
-   * place under Temporaries::lock(), so that an interruption sees either none of them
-   * renamed or all, then flushes the folders that hold them. done, when given, is set under
-   * the same lock. Throws std::runtime_error, leaving the files staged, when a flush
-   * fails, and leaving the rest staged when a rename fails.
+   * Forgets the temporary: it has been renamed into place or removed (commit.h). The
+   * caller holds Temporaries::lock().
    */
-  static void commitAll(std::vector<StagedFile>& files, std::atomic<bool>* done = nullptr, int threads = 1);
+  void releaseLocked();
 
  private:
   std::string _temporary;

@@ -30,9 +30,11 @@ Analysed analyse(const VexaData<float>& input, int threads = 1, bool reference =
 
 TEST(Mask, SelectionRules) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
   struct Row {
     std::vector<float> series;
     bool selected;
+    bool nonFinite = false;  // left out for a sample that is not a finite number
   };
   const Row rows[] = {
       {{2.0f}, true},  // one frame: positive is enough
@@ -42,7 +44,10 @@ TEST(Mask, SelectionRules) {
       {{-1, -1, 3, -1}, true},    // negative elsewhere, positive in the middle (frame 2)
       {{1, 1, -3, 1}, false},     // negative in the middle
       {{1, 1, nan, 1}, false},    // not a number in the middle
-      {{nan, 1, 2, 1}, true},     // not a number elsewhere counts as present
+      {{nan, 1, 2, 1}, false, true},  // not a number elsewhere: left out, not spread to its cube
+      {{1, 1, inf, 1}, false, true},  // infinite in the middle
+      {{1, -inf, 2, 1}, false, true},
+      {{nan, 0, 2, 1}, false},        // a zero frame already leaves it out
       {{1, 5}, true},             // T = 2: the middle frame is frame 1
       {{5, -1}, false},
   };
@@ -51,8 +56,10 @@ TEST(Mask, SelectionRules) {
     VexaData<float> input(2, 1, 1, T, 0);
     for (int t = 0; t < T; ++t) input(1, 0, 0, t) = row.series[static_cast<std::size_t>(t)];
     int count = -1;
-    VexaData<short> mask = mirlune::buildMask(input, count);
+    long long nonFinite = -1;
+    VexaData<short> mask = mirlune::buildMask(input, count, &nonFinite);
     EXPECT_EQ(count, row.selected ? 1 : 0);
+    EXPECT_EQ(nonFinite, row.nonFinite ? 1 : 0);
     EXPECT_EQ(mask(1, 0, 0), row.selected ? 1 : 0);
     EXPECT_EQ(mask(0, 0, 0), 0);
   }
@@ -172,14 +179,26 @@ TEST(LocalAnalysis, SingleFrameAndNonFiniteValues) {
   EXPECT_EQ(single.maps.dispersion2(0, 0, 0), 0.0);
   EXPECT_FLOAT_EQ(single.maps.ratFiltre(0, 0, 0, 0), 1.0f);
 
+  // An infinite sample leaves its voxel out, under the built-in mask and a user's alike;
+  // its neighbours' maps stay finite.
   VexaData<float> bad(3, 1, 1, 3, 0);
   for (float& v : bad.volume()) v = 1.0f;
+  bad(1, 0, 0) = 2.0f;
   bad(2, 0, 0, 0) = std::numeric_limits<float>::infinity();
   Analysed run = analyse(bad);
-  EXPECT_EQ(run.count, 3);
-  EXPECT_TRUE(std::isnan(run.maps.disparite(0, 0, 0)));
-  EXPECT_TRUE(std::isnan(run.maps.dispersion2(1, 0, 0)));
-  EXPECT_TRUE(std::isnan(run.maps.ratFiltre(0, 0, 0, 2)));
+  EXPECT_EQ(run.count, 2);
+  EXPECT_EQ(run.mask(2, 0, 0), 0);
+  for (int x = 0; x < 2; ++x) {
+    EXPECT_TRUE(std::isfinite(run.maps.disparite(x, 0, 0)));
+    EXPECT_TRUE(std::isfinite(run.maps.dispersion2(x, 0, 0)));
+    EXPECT_TRUE(std::isfinite(run.maps.ratFiltre(x, 0, 0, 2)));
+  }
+  VexaData<short> everything(3, 1, 1, 1, 0);
+  for (short& v : everything.volume()) v = 1;
+  int count = 3;
+  EXPECT_EQ(mirlune::leaveOutNonFinite(bad, everything, count), 1);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(everything(2, 0, 0), 0);
 }
 
 TEST(LocalAnalysis, SameResultWhateverTheNumberOfWorkers) {
@@ -203,14 +222,16 @@ TEST(LocalAnalysis, SameResultWhateverTheNumberOfWorkers) {
 }
 
 TEST(LocalAnalysis, ExtentsBeyondSixteenBitsAreRefused) {
-  // Positions are kept in 16 bits: a silent wrap would put results in the wrong voxels.
-  EXPECT_NO_THROW(mirlune::checkExtents(VexaData<float>(32767, 1, 1, 1, 0)));
+  // Positions are kept in 16 bits: a silent wrap would put results in the wrong voxels;
+  // and the filtered series, a NIfTI-1 file, holds at most 32767 frames.
+  EXPECT_NO_THROW(mirlune::checkExtents({32767, 1, 1, 32767}));
   try {
-    mirlune::checkExtents(VexaData<float>(1, 32768, 1, 1, 0));
+    mirlune::checkExtents({1, 32768, 1, 1});
     ADD_FAILURE() << "32768 voxels accepted";
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "the input has 32768 voxels along y; at most 32767 per axis can be analysed");
   }
+  EXPECT_THROW(mirlune::checkExtents({4, 4, 4, 33000}), std::runtime_error);
 }
 
 TEST(LocalAnalysis, FastRouteAgreesWithThePlainOne) {

@@ -168,7 +168,7 @@ TEST(Routes, TilesKeepScratchWithinBudgetAndChangeNoResult) {
     if (T <= 125) {
       const int width = mirlune::shortSeriesTileWidth(slab, 2, budget);
       EXPECT_LT(width, 96);
-      EXPECT_LE(2 * 6.0 * (width + 4) * (T * (T + 1) / 2) * sizeof(double), budget);
+      EXPECT_LE(2 * 6.0 * (width + 4) * (T * (T + 1) / 2.0) * sizeof(double), budget);
     } else {
       const int rows = mirlune::longSeriesTileRows(slab, budget);
       EXPECT_LT(rows, 96);

@@ -146,13 +146,13 @@ TEST(CommandLine, HeaderReportFollowsTheDimensionList) {
   EXPECT_EQ(verbose.err, four.err);
   EXPECT_EQ(readFile(dir.file("ratFiltre.nii")).size(), 352 + 5 * 4 * 3 * 3 * 4u);
 
+  // A list of floats in the extension gives way to the header's extents.
   TempDir clean;
   writeSeries(clean.file("floats.nii"), 3, makeObject(std::vector<float>{5, 4, 3, 3}));
   Outcome floats = mirlune(clean, {"-i", "floats.nii"});
-  EXPECT_EQ(floats.out, "");
-  EXPECT_EQ(floats.err, kProgram + ": cannot convert object from vector of FLOAT to vector of S32\n");
-  EXPECT_EQ(floats.status, 1);
-  EXPECT_TRUE(filesIn(clean).empty());
+  EXPECT_EQ(floats.out, "volume dims: 5, 4, 3, 3\nvoxel size : 1.5, 0.9375, 3\n" + kLines);
+  EXPECT_EQ(floats.err, "");
+  EXPECT_EQ(floats.status, 0);
 }
 
 TEST(CommandLine, EmptyMaskStillWritesEverything) {

@@ -133,13 +133,14 @@ TEST(ImageFiles, WrittenTypesRoundTripWithHeader) {
   EXPECT_EQ(frame(2, 1, 1, 0), pattern(2, 1, 1, 2));
 }
 
-TEST(ImageFiles, ListOfFloatsDimensionSurvives) {
+TEST(ImageFiles, TheHeaderGivesTheDimensionsWhateverTheExtensionSays) {
   TempDir dir;
   auto data = patterned<float>(2, 2, 2, 2);
   data.pythonHeader()->setProperty("volume_dimension", makeObject(std::vector<float>{2, 2, 2, 2}));
   vexa::Writer<VexaData<float>>(dir.file("odd")).write(data);
   VexaData<float> back = readBack(dir.file("odd.nii"));
-  EXPECT_EQ(back.pythonHeader()->getProperty("volume_dimension")->type(), "vector of FLOAT");
+  EXPECT_EQ(back.pythonHeader()->getProperty("volume_dimension")->value<std::vector<int>>(),
+            (std::vector<int>{2, 2, 2, 2}));
 }
 
 TEST(ImageFiles, EveryStoredTypeReadsAsFloat) {
