@@ -39,16 +39,16 @@ TEST(Mask, SelectionRules) {
   const Row rows[] = {
       {{2.0f}, true},  // one frame: positive is enough
       {{-2.0f}, false},
-      {{1, 1, 0, 1}, false},      // a zero frame
-      {{1, 1, -0.0f, 1}, false},  // minus zero is zero
-      {{-1, -1, 3, -1}, true},    // negative elsewhere, positive in the middle (frame 2)
-      {{1, 1, -3, 1}, false},     // negative in the middle
-      {{1, 1, nan, 1}, false},    // not a number in the middle
+      {{1, 1, 0, 1}, false},          // a zero frame
+      {{1, 1, -0.0f, 1}, false},      // minus zero is zero
+      {{-1, -1, 3, -1}, true},        // negative elsewhere, positive in the middle (frame 2)
+      {{1, 1, -3, 1}, false},         // negative in the middle
+      {{1, 1, nan, 1}, false},        // not a number in the middle
       {{nan, 1, 2, 1}, false, true},  // not a number elsewhere: left out, not spread to its cube
       {{1, 1, inf, 1}, false, true},  // infinite in the middle
       {{1, -inf, 2, 1}, false, true},
-      {{nan, 0, 2, 1}, false},        // a zero frame already leaves it out
-      {{1, 5}, true},             // T = 2: the middle frame is frame 1
+      {{nan, 0, 2, 1}, false},  // a zero frame already leaves it out
+      {{1, 5}, true},           // T = 2: the middle frame is frame 1
       {{5, -1}, false},
   };
   for (const Row& row : rows) {

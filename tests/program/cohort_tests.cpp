@@ -54,12 +54,9 @@ void makeSeries(const std::string& path, const std::string& size) {
 }
 
 bool folderIsEmptyOrAbsent(const std::string& folder) {
-  DIR* dir = ::opendir(folder.c_str());
-  if (!dir) return true;
-  int entries = 0;
-  while (dirent* entry = ::readdir(dir)) entries += entry->d_name[0] != '.';
-  ::closedir(dir);
-  return entries == 0;
+  for (const std::string& name : testing_support::namesIn(folder))
+    if (name[0] != '.') return false;
+  return true;
 }
 
 class Cohort : public ::testing::Test {

@@ -32,13 +32,7 @@ using FolderState = std::map<std::string, std::string>;
 
 FolderState stateOf(const std::string& folder) {
   FolderState state;
-  if (DIR* dir = ::opendir(folder.c_str())) {
-    while (dirent* entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") state[name] = readFile(folder + "/" + name);
-    }
-    ::closedir(dir);
-  }
+  for (const std::string& name : testing_support::namesIn(folder)) state[name] = readFile(folder + "/" + name);
   return state;
 }
 

@@ -5,10 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -106,6 +108,17 @@ inline void writeFile(const std::string& path, const std::string& bytes) {
 }
 
 inline bool fileExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+//! The names in a folder (hidden ones included, not "." and ".."), sorted; none when it is absent.
+inline std::vector<std::string> namesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 /*!
  * A program started by fork and exec, its standard output on a pipe read line by line,

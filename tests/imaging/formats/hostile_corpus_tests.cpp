@@ -15,12 +15,8 @@ namespace {
 
 std::vector<std::string> filesIn(const std::string& folder) {
   std::vector<std::string> files;
-  if (DIR* dir = ::opendir(folder.c_str())) {
-    while (dirent* entry = ::readdir(dir)) {
-      if (entry->d_name[0] != '.') files.push_back(folder + "/" + entry->d_name);
-    }
-    ::closedir(dir);
-  }
+  for (const std::string& name : testing_support::namesIn(folder))
+    if (name[0] != '.') files.push_back(folder + "/" + name);
   return files;
 }
 

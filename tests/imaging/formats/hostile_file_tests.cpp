@@ -145,11 +145,13 @@ std::vector<Hostile> hostileFiles(const TempDir& dir) {
   b = nifti1(DT_FLOAT64, 64);
   b.resize(352 + 4 * 3 * 2 * 2 * 8);
   for (std::size_t at = 352; at + 8 <= b.size(); at += 8) put<double>(b, at, 1e200);
-  add("float64-1e200.nii", b, "holds values beyond the range of 32-bit floats (about 3.4e38) after its scaling; they cannot be analysed");
+  add("float64-1e200.nii", b,
+      "holds values beyond the range of 32-bit floats (about 3.4e38) after its scaling; they cannot be analysed");
   b = nifti1(DT_INT16, 16);
   for (std::size_t at = 352; at + 2 <= b.size(); at += 2) put<std::int16_t>(b, at, 100);
   put<float>(b, 112, 1e38f);
-  add("int16-slope1e38.nii", b, "holds values beyond the range of 32-bit floats (about 3.4e38) after its scaling; they cannot be analysed");
+  add("int16-slope1e38.nii", b,
+      "holds values beyond the range of 32-bit floats (about 3.4e38) after its scaling; they cannot be analysed");
   // 8 KiB claiming 2 GiB of data, plain and compressed: refused before any allocation.
   b = nifti1(DT_INT32, 32);
   b.resize(8192);
