@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -495,6 +496,11 @@ NiftiPtr loadHeader(const std::string& file, const RawHeader& raw) {
     }
   }
   if (!nim) failFile(file, "not a NIfTI or ANALYZE image, or its header is damaged");
+  // The library names the files after the NIfTI ending it would expect: they are this one.
+  for (char** name : {&nim->fname, &nim->iname}) {
+    std::free(*name);
+    *name = ::strdup(file.c_str());
+  }
   addExtensions(*nim, file, raw);
   return nim;
 }

@@ -10,11 +10,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "imaging/formats/headerjson.h"
 #include "imaging/formats/imagefile.h"
 
 namespace fuzzing {
 
-enum Form { Plain, Compressed, Pair, Ascii, RawCompressed, kForms };
+enum Form { Plain, Compressed, Pair, Ascii, RawCompressed, NoEnding, Extension, kForms };
 
 inline std::string gzipped(const std::string& bytes) {
   uLongf size = compressBound(static_cast<uLong>(bytes.size())) + 32;
@@ -66,10 +67,20 @@ inline void readAsImage(const std::uint8_t* data, std::size_t size, const std::s
       name = folder + "/in.nia";
       save(name, bytes);
       break;
-    default:
+    case RawCompressed:
       name = folder + "/raw.nii.gz";
       save(name, bytes);
       break;
+    case NoEnding:  // read by its content
+      name = folder + "/in.dat";
+      save(name, bytes);
+      break;
+    default:  // the header extension's text alone
+      try {
+        vexa::propertiesFromJson(bytes);
+      } catch (const std::runtime_error&) {
+      }
+      return;
   }
   try {
     VexaData<float> image;
@@ -79,7 +90,7 @@ inline void readAsImage(const std::uint8_t* data, std::size_t size, const std::s
   } catch (const std::runtime_error&) {
   } catch (const std::invalid_argument&) {
   }
-  for (const char* leftover : {"/in.nii", "/in.nii.gz", "/in.hdr", "/in.img", "/in.nia", "/raw.nii.gz"}) {
+  for (const char* leftover : {"/in.nii", "/in.nii.gz", "/in.hdr", "/in.img", "/in.nia", "/raw.nii.gz", "/in.dat"}) {
     ::unlink((folder + leftover).c_str());
   }
 }

@@ -7,15 +7,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
 #include <chrono>
+#include <cmath>
 #include <csignal>
+#include <cstring>
+#include <limits>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include "imaging/formats/imagefile.h"
+#include "imaging/run/commit.h"
 #include "tests/support/test_support.h"
 
 using testing_support::Process;
@@ -233,5 +241,131 @@ TEST_F(RunSafety, ARunPinnedToOneCpuUsesOneWorker) {
   cpu_set_t all;
   if (::sched_getaffinity(0, sizeof all, &all) == 0 && CPU_COUNT(&all) >= 2) {
     EXPECT_GE(mostThreads({}), 3);  // the count above is not blind to workers
+  }
+}
+
+TEST_F(RunSafety, AFolderInTheWayOfAnyOutputLeavesTheEarlierSet) {
+  for (const auto& [name, bytes] : *setA) {
+    SCOPED_TRACE(name);
+    const std::string out = dir->file("out");
+    resetFolder(*setA, out);
+    ::unlink((out + "/" + name).c_str());
+    ASSERT_EQ(::mkdir((out + "/" + name).c_str(), 0755), 0);
+    testing_support::writeFile(out + "/" + name + "/inside", "x");
+    EXPECT_EQ(run({"-i", "b.nii", "-o", out}, dir->path(), dir->file("err")), 1);
+    const std::string err = readFile(dir->file("err"));
+    EXPECT_EQ(err, kProgram + ": " + out + "/" + name + ": cannot write: a folder is in the way\n");
+    FolderState expected = *setA;
+    expected[name] = "";  // the folder, which reads as nothing
+    EXPECT_TRUE(stateOf(out) == expected);
+    ::unlink((out + "/" + name + "/inside").c_str());
+    ::rmdir((out + "/" + name).c_str());
+  }
+}
+
+TEST_F(RunSafety, ACommitKilledMidwayIsCompletedByTheNextRunIntoTheFolder) {
+  // A run's commit killed after its second rename (a real SIGKILL, in a child that commits
+  // set B over set A), then a run into the same folder that fails on its input: before
+  // anything else it finds the record and completes the set.
+  const std::string out = dir->file("out");
+  resetFolder(*setA, out);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    std::vector<vexa::StagedFile> files;
+    for (const auto& [name, bytes] : *setB) {
+      vexa::PendingFile file(out + "/" + name, false);
+      file.write(bytes.data(), bytes.size());
+      files.emplace_back(file.staged(static_cast<std::int64_t>(bytes.size())), out + "/" + name);
+    }
+    vexa::commitSet(files, out, nullptr, 1, [](int done) {
+      if (done == 1) ::raise(SIGKILL);
+    });
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  ASSERT_FALSE(stateOf(out) == *setA || stateOf(out) == *setB);  // mixed, with the record
+  testing_support::writeFile(dir->file("garbage.nii"), "not an image");
+  EXPECT_EQ(run({"-i", "garbage.nii", "-o", out}, dir->path(), dir->file("err")), 1);
+  EXPECT_TRUE(stateOf(out) == *setB) << stateOf(out).size() << " files";
+}
+
+TEST_F(RunSafety, TemporariesOfAKilledRunAreClearedByTheNext) {
+  const std::string out = dir->file("out");
+  FolderState left = *setA;
+  left["ratFiltre.nii.part-Ab12Cd"] = std::string(1 << 20, 'x');
+  left["mask.nii.prev-Zz99Yy"] = "old";
+  resetFolder(left, out);
+  EXPECT_EQ(run({"-i", "b.nii", "-o", out}, dir->path(), dir->file("err")), 0);
+  EXPECT_TRUE(stateOf(out) == *setB);
+}
+
+TEST_F(RunSafety, TooManyFramesForTheOutputsAreRefusedBeforeAnythingIsRead) {
+  // A NIfTI-2 series of 16 x 16 x 16 x 33,000 floats, a sparse file: more frames than the
+  // filtered series' NIfTI-1 file can hold. Refused from its header, before reading 540 MB.
+  TempDir here;
+  std::string header(544, '\0');
+  auto put = [&](std::size_t at, auto value) { std::memcpy(&header[at], &value, sizeof value); };
+  put(0, std::int32_t{540});
+  std::memcpy(&header[4], "n+2\0\r\n\032\n", 8);
+  put(12, std::int16_t{16});  // float32
+  put(14, std::int16_t{32});
+  const std::int64_t dims[8] = {4, 16, 16, 16, 33000, 1, 1, 1};
+  for (int i = 0; i < 8; ++i) put(16 + 8 * i, dims[i]);
+  for (int i = 0; i < 8; ++i) put(104 + 8 * i, 1.0);
+  put(168, std::int64_t{544});
+  testing_support::writeFile(here.file("long.nii"), header);
+  ASSERT_EQ(::truncate(here.file("long.nii").c_str(), 544 + 16LL * 16 * 16 * 33000 * 4), 0);
+  Process process({kProgram, "-i", "long.nii", "-o", "out"}, here.path(), here.file("err"));
+  std::string line;
+  EXPECT_FALSE(process.readLine(line)) << line;  // not even the header report
+  EXPECT_EQ(process.wait(), 1);
+  EXPECT_EQ(readFile(here.file("err")),
+            kProgram +
+                ": the input has 33000 frames; the filtered series is a NIfTI-1 file, which "
+                "holds at most 32767\n");
+  EXPECT_TRUE(testing_support::namesIn(here.file("out")).empty());
+}
+
+TEST_F(RunSafety, NonFiniteSamplesLeaveTheirVoxelsOutAndAreSaidOnce) {
+  // One not-a-number and one infinite sample, in mask voxels, not in the middle frame.
+  VexaData<float> series;
+  vexa::Reader<VexaData<float>>(dir->file("a.nii")).read(series, 0, nullptr, -1);
+  series(20, 20, 12, 0) = std::numeric_limits<float>::quiet_NaN();
+  series(22, 20, 12, 15) = -std::numeric_limits<float>::infinity();
+  vexa::Writer<VexaData<float>>(dir->file("nan.nii")).write(series);
+  const std::string warning =
+      "Mirlune: warning: 2 voxels with a sample that is not a finite number (NaN or infinite) left out of the "
+      "analysis\n";
+  for (const std::vector<std::string>& mask : {std::vector<std::string>{}, {"-mask", "ref-a/mask.nii"}}) {
+    SCOPED_TRACE(mask.empty() ? "built-in mask" : "user's mask");
+    std::vector<std::string> args{"-i", "nan.nii", "-o", "nan", "-sidecars"};
+    args.insert(args.end(), mask.begin(), mask.end());
+    EXPECT_EQ(run(args, dir->path(), dir->file("err")), 0);
+    EXPECT_EQ(readFile(dir->file("err")), warning);
+    VexaData<float> maskBack, map;
+    vexa::Reader<VexaData<float>>(dir->file("nan/mask.nii")).read(maskBack, 0, nullptr, -1);
+    EXPECT_EQ(maskBack(20, 20, 12), 0.0f);
+    EXPECT_EQ(maskBack(22, 20, 12), 0.0f);
+    EXPECT_EQ(maskBack(21, 20, 12), 1.0f);
+    for (const char* name : {"nan/disparite.nii", "nan/dispersion.nii", "nan/dispersion2.nii", "nan/ratFiltre.nii"}) {
+      vexa::Reader<VexaData<float>>(dir->file(name)).read(map, 0, nullptr, -1);
+      for (float v : map.volume()) ASSERT_TRUE(std::isfinite(v)) << name;
+    }
+    const auto sidecar = nlohmann::json::parse(readFile(dir->file("nan/disparite.json")));
+    EXPECT_EQ(sidecar["NonFiniteVoxelsLeftOut"], 2);
+  }
+}
+
+TEST_F(RunSafety, SidecarsParseWhateverBytesTheNamesHold) {
+  // A name that is not UTF-8 (Latin-1 bytes), in the input and the output folder.
+  const std::string input = dir->file("s\xe9rie\xff.nii"), out = dir->file("out\xe9");
+  testing_support::writeFile(input, readFile(dir->file("a.nii")));
+  EXPECT_EQ(run({"-i", input, "-o", out, "-sidecars"}, dir->path(), dir->file("err")), 0);
+  EXPECT_EQ(readFile(dir->file("err")), "");
+  for (const char* name : {"mask", "ratFiltre", "disparite", "dispersion", "dispersion2"}) {
+    const std::string text = readFile(out + "/" + name + ".json");
+    EXPECT_NO_THROW(nlohmann::json::parse(text)) << name;
   }
 }

@@ -282,3 +282,115 @@ TEST(HostileFiles, NumbersATypeCannotHoldInTheHeaderExtension) {
   vexa::Reader<VexaData<float>>(dir.file("ours.nii")).read(back, 0, nullptr, -1);
   EXPECT_EQ(back.pythonHeader()->getProperty("note")->value<std::vector<float>>(), (std::vector<float>{1.5f, -2e30f}));
 }
+
+TEST(HostileFiles, AnOffsetBeyondAPairsDataFileIsRefused) {
+  TempDir dir;
+  for (const double offset : {2147483648.0, 5e9, 1e17}) {
+    SCOPED_TRACE(offset);
+    std::string header = nifti1().substr(0, 348);
+    std::memcpy(&header[344], "ni1", 4);
+    put<float>(header, 108, static_cast<float>(offset));
+    writeFile(dir.file("pair.hdr"), header);
+    writeFile(dir.file("pair.img"), std::string(4 * 3 * 2 * 2 * 4, '\1'));
+    try {
+      VexaData<float> data;
+      vexa::Reader<VexaData<float>>(dir.file("pair.hdr")).read(data, 0, nullptr, -1);
+      ADD_FAILURE() << "accepted";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), dir.file("pair.hdr") + ": truncated image data (0 of 192 bytes)");
+    }
+  }
+}
+
+TEST(HostileFiles, ANameWithoutAKnownEndingIsReadByItsContent) {
+  TempDir dir;
+  std::string image = nifti1();
+  for (std::size_t at = 352, i = 0; at + 4 <= image.size(); at += 4, ++i) put<float>(image, at, 1.0f + i);
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"series_v1", image}, {"series.dat", image}, {"series.gz", gzip(image)}};
+  for (const auto& [name, bytes] : files) {
+    SCOPED_TRACE(name);
+    writeFile(dir.file(name), bytes);
+    VexaData<float> data;
+    vexa::Reader<VexaData<float>>(dir.file(name)).read(data, 0, nullptr, -1);
+    ASSERT_EQ(data.dimT(), 2);
+    EXPECT_EQ(data(3, 2, 1, 1), 1.0f + 47);
+  }
+  // What is not a NIfTI file is called so, and only then.
+  writeFile(dir.file("notes.dat"), std::string(400, 'x'));
+  try {
+    VexaData<float> data;
+    vexa::Reader<VexaData<float>>(dir.file("notes.dat")).read(data, 0, nullptr, -1);
+    ADD_FAILURE() << "accepted";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), dir.file("notes.dat") + ": not a NIfTI or ANALYZE image, or its header is damaged");
+  }
+}
+
+TEST(HostileFiles, AFileThatCannotBeOpenedSaysWhy) {
+  TempDir dir;
+  writeFile(dir.file("a.nii"), nifti1());
+  // One descriptor short: the library cannot open the file twice, and the line says so.
+  Process run({MIRLUNE_BINARY, "-i", "a.nii", "-o", "out"}, dir.path(), dir.file("err"), [] {
+    const rlimit limit{7, 7};
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  });
+  std::string line;
+  while (run.readLine(line)) {
+  }
+  EXPECT_EQ(run.wait(), 1);
+  const std::string err = readFile(dir.file("err"));
+  EXPECT_NE(err.find("Too many open files"), std::string::npos) << err;
+  EXPECT_EQ(err.find("damaged"), std::string::npos) << err;
+  EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+}
+
+TEST(HostileFiles, TheHeaderWinsOverOurExtension) {
+  // Our own extension, claiming what the header fields say otherwise: the header places the
+  // image, and values of the wrong shape or type are set aside, not fatal.
+  struct Case {
+    std::string type, key, value;
+  };
+  const Case cases[] = {
+      {"vector of FLOAT", "srow", "[null,null,null,null,null,null,null,null,null,null,null,null]"},
+      {"vector of FLOAT", "srow", "[]"},
+      {"vector of FLOAT", "voxel_size", "[null,null,null,null]"},
+      {"S32", "qform_code", "99999"},
+      {"vector of FLOAT", "volume_dimension", "[4.5,3,2,2]"},
+      {"S32", "volume_dimension", "\"text\""},
+  };
+  TempDir dir;
+  std::string plain = nifti1();
+  put<std::int16_t>(plain, 252, 1);  // qform_code: scanner
+  put<std::int16_t>(plain, 254, 1);  // sform_code
+  const float srow[12] = {2, 0, 0, -3, 0, 2, 0, -2, 0, 0, 2, -1};
+  for (int i = 0; i < 12; ++i) put<float>(plain, 280 + 4 * i, srow[i]);
+  for (int i = 1; i <= 3; ++i) put<float>(plain, 76 + 4 * i, 2.0f);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.key + " = " + c.value);
+    std::string text = "{\"format\":\"mirlune-header\",\"properties\":[{\"key\":\"" + c.key + "\",\"type\":\"" +
+                       c.type + "\",\"value\":" + c.value + "}]}";
+    text.resize((text.size() + 8 + 15) / 16 * 16 - 8, '\0');
+    std::string bytes = plain.substr(0, 348) + std::string("\1\0\0\0", 4);
+    std::string code(8, '\0');
+    put<std::int32_t>(code, 0, static_cast<std::int32_t>(text.size() + 8));
+    put<std::int32_t>(code, 4, NIFTI_ECODE_COMMENT);
+    bytes += code + text + plain.substr(352);
+    put<float>(bytes, 108, static_cast<float>(352 + 8 + text.size()));
+    writeFile(dir.file("ext.nii"), bytes);
+    Process run({MIRLUNE_BINARY, "-i", "ext.nii", "-o", "out"}, dir.path(), dir.file("err"));
+    std::string line;
+    while (run.readLine(line)) {
+    }
+    ASSERT_EQ(run.wait(), 0) << readFile(dir.file("err"));
+    nifti_image* out = nifti_image_read(dir.file("out/ratFiltre.nii").c_str(), 0);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(out->qform_code, 1);
+    EXPECT_EQ(out->sform_code, 1);
+    EXPECT_EQ(out->nt, 2);
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(out->sto_xyz.m[i / 4][i % 4], srow[i]) << i;
+    EXPECT_EQ(out->dx, 2.0);
+    EXPECT_EQ(out->dz, 2.0);
+    nifti_image_free(out);
+  }
+}
