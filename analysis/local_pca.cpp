@@ -2,6 +2,10 @@
 // the dominant singular vector of its neighbourhood's matrix of mean products. The routes
 // that compute them are in routes.h; this file chooses one.
 
+#include <stdexcept>
+#include <string>
+#include <vector>
+
 #include "analysis/routes.h"
 
 namespace mirlune {
@@ -11,19 +15,32 @@ LocalMaps analyseLocally(const SeriesGeometry& geometry, const VexaData<short>& 
   const int T = geometry.frames;
   // Large outputs come zero-filled from the kernel: voxels that are not analysed are never
   // written.
-  LocalMaps maps{newOutput<double>(geometry, 1), newOutput<double>(geometry, 1), newOutput<double>(geometry, 1),
-                 newOutput<float>(geometry, T)};
+  LocalMaps maps;
+  maps.disparite = newOutput<double>(geometry, 1);
+  maps.dispersion = newOutput<double>(geometry, 1);
+  maps.dispersion2 = newOutput<double>(geometry, 1);
+  maps.ratFiltre = newOutput<float>(geometry, T);
+  keepTiming(geometry, maps.ratFiltre);
+  if (options.counts) {
+    maps.voisins = newOutput<short>(geometry, 1);
+    maps.counted = true;
+  }
   if (serie.dimX() == 0) return maps;
+  if (options.windowSide < 3 || options.windowSide > kMostSide || options.windowSide % 2 == 0) {
+    throw std::invalid_argument("the window's side must be odd, from 3 to " + std::to_string(kMostSide));
+  }
 
   // Workers share only read-only data and write disjoint voxels of the maps. Their
   // analysers, and every counted object they use, are made here: the reference counts of
   // the containers are not atomic.
-  const RecordIndex recordIndex(geometry, serie);
-  const RouteInputs in{geometry, mask, recordIndex, serie};
   const int threads = norbe::workerThreads(options.threads);
+  const Window window(options.windowSide);
+  const RecordIndex recordIndex(geometry, serie);
+  const std::vector<double> means = options.demean ? recordMeans(serie, threads) : std::vector<double>();
+  const RouteInputs in{geometry, window, mask, recordIndex, serie, options.demean ? means.data() : nullptr};
   if (options.reference) {
     maps.analysed = analyseByReference(in, options, threads, maps);
-  } else if (T > kCapacity) {
+  } else if (T > window.capacity) {
     maps.analysed = analyseLongSeries(in, options, threads, maps);
   } else {
     maps.analysed = analyseShortSeries(in, options, threads, maps);

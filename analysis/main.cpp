@@ -6,6 +6,8 @@
 
 #include <unistd.h>
 
+#include <array>
+#include <cstdint>
 #include <cstdio>
 #include <iostream>
 #include <new>
@@ -53,10 +55,14 @@ class ProgressBar {
 
 const char* const kHelpEpilogue =
     "Writes five files into the output folder (-o; default: the current folder):\n"
-    "mask.nii, ratFiltre.nii, disparite.nii, dispersion.nii and dispersion2.nii.\n"
+    "mask.nii, ratFiltre.nii, disparite.nii, dispersion.nii and dispersion2.nii\n"
+    "(and voisins.nii with -voisins).\n"
     "They appear together when the run ends, replacing those of an earlier run;\n"
     "a run that fails or is interrupted leaves the folder's files as they were.\n"
-    "Example: Mirlune -i sub-01_pet.nii.gz -o results/sub-01\n";
+    "A run that succeeds but says little (an empty mask, a single frame, every cube\n"
+    "holding fewer voxels than frames) prints one line beginning \"Mirlune: warning: \".\n"
+    "Example: Mirlune -i sub-01_pet.nii.gz -o results/sub-01\n"
+    "         Mirlune -i sub-01_bold.nii.gz -mask brain.nii.gz -demean -window auto -o results/sub-01\n";
 
 //! What the command line asks for.
 struct Settings {
@@ -67,7 +73,39 @@ struct Settings {
   std::string maskFile;
   bool compress = false;
   bool sidecars = false;
+  std::string window;  // the cube's side, or "auto"; empty: the default
+  bool demean = false;
+  bool counts = false;
+  bool strict = false;
 };
+
+/*!
+ * The cube's side for a series of frames: the one asked for, or with "auto" the smallest
+ * odd side whose cube holds more voxels than frames. Refuses what cannot be used.
+ */
+int windowSide(const std::string& asked, long long frames) {
+  if (asked.empty()) return mirlune::kDefaultSide;
+  if (asked == "auto") {
+    const int side = frames > 3375 ? 0 : mirlune::autoSide(static_cast<int>(frames));
+    if (side == 0) {
+      throw std::runtime_error("-window auto: the series has " + std::to_string(frames) +
+                               " frames, more than the widest window (15 x 15 x 15) holds voxels");
+    }
+    return side;
+  }
+  std::size_t used = 0;
+  int side = 0;
+  try {
+    side = std::stoi(asked, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used != asked.size() || side < 3 || side > mirlune::kMostSide || side % 2 == 0) {
+    throw std::runtime_error("-window " + asked + ": the side must be an odd number from 3 to " +
+                             std::to_string(mirlune::kMostSide) + ", or auto");
+  }
+  return side;
+}
 
 //! Declares the options and parses the command line; help and version end the run here.
 void parseCommandLine(norbe::VexaApplication& application, Settings& settings) {
@@ -96,21 +134,53 @@ void parseCommandLine(norbe::VexaApplication& application, Settings& settings) {
   parser.pushOption(new norbe::SingleOption<bool>(
       "-sidecars", "write a JSON sidecar beside each output: what it is, its input, mask and settings",
       settings.sidecars, true));
+  auto* window = new norbe::SingleOption<std::string>(
+      "-window",
+      "the side of the cube analysed around each voxel: an odd number from 3 to 15 (default 5), or auto, the "
+      "smallest cube holding more voxels than the series has frames (7 for 200 frames, 11 for 1,000)",
+      settings.window, true);
+  window->addName("--window");
+  window->setValueName("side | auto");
+  parser.pushOption(window);
+  parser.pushOption(new norbe::SingleOption<bool>(
+      "-demean",
+      "subtract each voxel's mean over frames from its course first, so that the maps describe the fluctuations "
+      "rather than the baseline (fMRI)",
+      settings.demean, true));
+  parser.pushOption(new norbe::SingleOption<bool>(
+      "-voisins", "also write voisins.nii: at each analysed voxel, the number of mask voxels in its cube",
+      settings.counts, true));
+  parser.pushOption(new norbe::SingleOption<bool>(
+      "-strict",
+      "fail (status 1, nothing written) where a run would succeed but say little: an empty mask, no analysed "
+      "voxel, a single frame, or every cube holding fewer voxels than frames",
+      settings.strict, true));
   application.initialize();
 }
 
 //! Every file a run may write, for the check that none of them is an input.
-std::vector<std::string> outputFiles(const mirlune::OutputSet& outputs, bool sidecars) {
+std::vector<std::string> outputFiles(const mirlune::OutputSet& outputs, const Settings& settings) {
   std::vector<std::string> files;
-  for (const char* name : mirlune::kOutputNames) {
+  for (const std::string& name : mirlune::outputNames(settings.counts)) {
     files.push_back(outputs.finalPath(name));
-    if (sidecars) files.push_back(outputs.sidecarPath(name));
+    if (settings.sidecars) files.push_back(outputs.sidecarPath(name));
   }
   return files;
 }
 
-void stageSidecars(mirlune::OutputSet& outputs, const mirlune::RunFacts& facts) {
-  for (const char* name : mirlune::kOutputNames) outputs.stageSidecar(name, mirlune::sidecarText(facts, name));
+void stageSidecars(mirlune::OutputSet& outputs, const mirlune::RunFacts& facts, bool counts) {
+  for (const std::string& name : mirlune::outputNames(counts)) {
+    outputs.stageSidecar(name, mirlune::sidecarText(facts, name));
+  }
+}
+
+//! With -strict, a run that would succeed but say little fails instead; nothing is written.
+void refuseDegenerate(const mirlune::RunFacts& facts) {
+  const std::vector<std::string> reasons = mirlune::degenerateReasons(facts);
+  if (reasons.empty()) return;
+  std::string why;
+  for (const std::string& reason : reasons) why += (why.empty() ? "" : "; ") + reason;
+  throw std::runtime_error(why + " (-strict: nothing was written)");
 }
 
 int run(int argc, char** argv) {
@@ -129,10 +199,12 @@ int run(int argc, char** argv) {
   const mirlune::OutputFolder outputFolder(settings.folder);
   const int threads = norbe::workerThreads(settings.threads);
   mirlune::OutputSet outputs(outputFolder, threads, settings.compress);
-  mirlune::refuseOverwritingInput(inputFiles, outputFiles(outputs, settings.sidecars));
+  mirlune::refuseOverwritingInput(inputFiles, outputFiles(outputs, settings));
 
   // What the headers say is checked before anything is read or analysed.
-  mirlune::checkExtents(settings.reader.extents());
+  const std::array<std::int64_t, 4> extents = settings.reader.extents();
+  mirlune::checkExtents(extents);
+  const int side = windowSide(settings.window, extents[3]);
   settings.reader.setThreads(threads);
   settings.reader.read(input, 0, nullptr, -1);
   std::cout << mirlune::headerReport(input) << std::flush;
@@ -145,6 +217,9 @@ int run(int argc, char** argv) {
   facts.frames = geometry.frames;
   facts.threeDimensional = input.pythonHeader() && input.pythonHeader()->hasProperty(vexa::kVolumeDimension) &&
                            input.pythonHeader()->getProperty(vexa::kVolumeDimension)->size() < 4;
+  facts.windowSide = side;
+  facts.windowAuto = settings.window == "auto";
+  facts.demeaned = settings.demean;
 
   int maskCount = 0;
   VexaData<short> mask;
@@ -172,14 +247,19 @@ int run(int argc, char** argv) {
     ProgressBar bar;
     mirlune::AnalysisOptions options;
     options.threads = threads;
+    options.windowSide = side;
+    options.demean = settings.demean;
+    options.counts = settings.counts;
     options.progress = bar.callback();
     maps = mirlune::analyseLocally(geometry, mask, serie, options);
   }
   facts.analysedVoxels = maps.analysed;
+  facts.fewerThanFrames = maps.fewerThanFrames;
   std::cout << mirlune::kAnalysisDone << std::endl;
+  if (settings.strict) refuseDegenerate(facts);
 
   mirlune::stageMaps(outputs, maps);
-  if (settings.sidecars) stageSidecars(outputs, facts);
+  if (settings.sidecars) stageSidecars(outputs, facts, settings.counts);
   outputs.commit();
   std::cout << mirlune::kOutputsDone << std::endl;
   const std::string warning = mirlune::warningLine(facts);

@@ -10,4 +10,26 @@ RecordIndex::RecordIndex(const SeriesGeometry& g, const VexaData<Individu>& seri
   }
 }
 
+std::vector<double> recordMeans(const VexaData<Individu>& serie, int threads) {
+  const int records = serie.dimX();
+  std::vector<double> means(static_cast<std::size_t>(records));
+  constexpr int kBlock = 4096;
+  norbe::runTasks((records + kBlock - 1) / kBlock, norbe::workerThreads(threads), [&](int, int block) {
+    for (int i = block * kBlock; i < std::min(records, (block + 1) * kBlock); ++i) {
+      const std::vector<float>& values = serie(i).values;
+      double sum = 0;
+      for (float v : values) sum += v;
+      means[static_cast<std::size_t>(i)] = values.empty() ? 0.0 : sum / static_cast<double>(values.size());
+    }
+    return 0LL;
+  });
+  return means;
+}
+
+int autoSide(int frames) {
+  for (int side = 3; side <= kMostSide; side += 2)
+    if (side * side * side > frames) return side;
+  return 0;
+}
+
 }  // namespace mirlune

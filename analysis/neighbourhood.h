@@ -12,10 +12,21 @@ namespace mirlune {
 
 using Index = std::ptrdiff_t;
 
-constexpr int kEdge = 5;                          // neighbourhood edge, in voxels
-constexpr int kHalf = kEdge / 2;                  // 2
-constexpr int kCapacity = kEdge * kEdge * kEdge;  // 125 records
-constexpr int kReach = 2 * kHalf;                 // two voxels of one cube are at most 4 apart
+/*!
+ * The cube around each voxel, side voxels along each axis (odd, 3 to kMostSide). Two
+ * voxels of one cube are at most reach apart on each axis.
+ */
+struct Window {
+  explicit Window(int sideOfCube = kDefaultSide)
+      : side(sideOfCube),
+        half(sideOfCube / 2),
+        capacity(sideOfCube * sideOfCube * sideOfCube),
+        reach(2 * (sideOfCube / 2)) {}
+  int side;      // voxels along an axis
+  int half;      // the cube spans c - half ... c + half
+  int capacity;  // voxels of a whole cube: the most a neighbourhood holds
+  int reach;     // 2 half
+};
 
 //! What one analysed voxel gives.
 struct VoxelResult {
@@ -23,12 +34,18 @@ struct VoxelResult {
   const double* vector;  // the dominant singular vector, T values, oriented
 };
 
-//! Writes one analysed voxel's three maps and its filtered series (the negated vector).
-inline void store(LocalMaps& maps, int x, int y, int z, int frames, const VoxelResult& r) {
+/*!
+ * Writes one analysed voxel's maps (count is the mask voxels in its cube) and its filtered
+ * series (the negated vector). A cube whose courses are all 0 has no spread to measure:
+ * its ratios are 0, not 0 / 0.
+ */
+inline void store(LocalMaps& maps, int x, int y, int z, int frames, int count, const VoxelResult& r) {
+  const bool zero = r.first == 0;
   maps.disparite(x, y, z) = r.first - r.last;
-  maps.dispersion(x, y, z) = r.last / r.first;
-  maps.dispersion2(x, y, z) = r.second / r.first;
+  maps.dispersion(x, y, z) = zero ? 0.0 : r.last / r.first;
+  maps.dispersion2(x, y, z) = zero ? 0.0 : r.second / r.first;
   for (int t = 0; t < frames; ++t) maps.ratFiltre(x, y, z, t) = static_cast<float>(-r.vector[t]);
+  if (maps.counted) maps.voisins(x, y, z) = static_cast<short>(count);
 }
 
 //! Where each mask voxel's record is in serie, -1 elsewhere; raster index x + X (y + Y z).
@@ -45,10 +62,13 @@ class RecordIndex {
 
 //! The cube around (x, y, z), clipped to the grid: on each axis lo <= c < hi.
 struct Cube {
-  Cube(int x, int y, int z, const SeriesGeometry& g)
-      : lo{std::max(x - kHalf, 0), std::max(y - kHalf, 0), std::max(z - kHalf, 0)},
-        hi{std::min(x + kHalf + 1, g.sizeX), std::min(y + kHalf + 1, g.sizeY), std::min(z + kHalf + 1, g.sizeZ)} {}
+  Cube(int x, int y, int z, const SeriesGeometry& g, const Window& w)
+      : lo{std::max(x - w.half, 0), std::max(y - w.half, 0), std::max(z - w.half, 0)},
+        hi{std::min(x + w.half + 1, g.sizeX), std::min(y + w.half + 1, g.sizeY), std::min(z + w.half + 1, g.sizeZ)} {}
   int lo[3], hi[3];
 };
+
+//! Each record's mean over its frames, for demeaned courses (summed in double).
+std::vector<double> recordMeans(const VexaData<Individu>& serie, int threads);
 
 }  // namespace mirlune

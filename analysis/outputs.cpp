@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 
 #include "analysis/version.h"
@@ -17,6 +18,13 @@ namespace mirlune {
 
 const std::string kFileDescription = std::string("Mirlune ") + kVersion;
 const char* const kOutputNames[5] = {"mask", "ratFiltre", "disparite", "dispersion", "dispersion2"};
+const char* const kCountsName = "voisins";
+
+std::vector<std::string> outputNames(bool counts) {
+  std::vector<std::string> names(std::begin(kOutputNames), std::end(kOutputNames));
+  if (counts) names.emplace_back(kCountsName);
+  return names;
+}
 
 namespace {
 
@@ -123,6 +131,7 @@ void stageMaps(OutputSet& outputs, const LocalMaps& maps) {
   outputs.stage(kOutputNames[2], maps.disparite);
   outputs.stage(kOutputNames[3], maps.dispersion);
   outputs.stage(kOutputNames[4], maps.dispersion2);
+  if (maps.counted) outputs.stage(kCountsName, maps.voisins);
 }
 
 bool outputsCommitted() { return gCommitted; }

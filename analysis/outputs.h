@@ -16,6 +16,11 @@ extern const std::string kFileDescription;
 
 //! The bare names of a run's five outputs, in the order they are written.
 extern const char* const kOutputNames[5];
+//! The map of neighbour counts, written after the five when asked for.
+extern const char* const kCountsName;
+
+//! The bare names of a run's outputs: the five, and the counts when asked for.
+std::vector<std::string> outputNames(bool counts);
 
 /*!
  * The folder a run writes into, created with its parents when missing, and held under an
@@ -77,7 +82,7 @@ class OutputSet {
   std::vector<vexa::StagedFile> _staged;
 };
 
-//! Stages "ratFiltre", "disparite", "dispersion" and "dispersion2", in that order.
+//! Stages "ratFiltre", "disparite", "dispersion" and "dispersion2", in that order, then "voisins" when counted.
 void stageMaps(OutputSet& outputs, const LocalMaps& maps);
 
 //! True once a run's outputs have all been renamed into place.

@@ -18,8 +18,12 @@ using Json = nlohmann::ordered_json;
 
 const char* const kBuiltInRule = "built-in: voxels non-zero in every frame and positive in the middle frame";
 
-std::string descriptionOf(const std::string& name, bool ownMask) {
-  const std::string where = "at each analysed voxel (a mask voxel with another mask voxel in its 5 x 5 x 5 cube)";
+std::string descriptionOf(const std::string& name, const RunFacts& facts) {
+  const bool ownMask = !facts.maskFile.empty();
+  const std::string side = std::to_string(facts.windowSide);
+  const std::string where = "at each analysed voxel (a mask voxel with another mask voxel in its " + side + " x " +
+                            side + " x " + side + " cube)";
+  const std::string courses = facts.demeaned ? "time courses, each less its mean over frames" : "time courses";
   if (name == "mask") {
     return std::string("1 at the voxels analysed, ") +
            (ownMask ? "those non-zero in the mask file"
@@ -28,16 +32,19 @@ std::string descriptionOf(const std::string& name, bool ownMask) {
   }
   if (name == "ratFiltre") {
     return "The dominant time-course shape " + where +
-           ": the first singular vector of the neighbourhood's matrix of mean products of time courses, negated, of "
-           "unit length over the frames; 0 elsewhere.";
+           ": the first singular vector of the neighbourhood's matrix of mean products of " + courses +
+           ", negated, of unit length over the frames; 0 elsewhere.";
   }
   if (name == "disparite") {
-    return "The largest minus the smallest singular value of the neighbourhood's matrix of mean products of time "
-           "courses, " +
-           where + "; 0 elsewhere.";
+    return "The largest minus the smallest singular value of the neighbourhood's matrix of mean products of " +
+           courses + ", " + where + "; 0 elsewhere.";
   }
   if (name == "dispersion") {
     return "The smallest singular value divided by the largest, " + where + "; 0 elsewhere.";
+  }
+  if (name == "voisins") {
+    return "The number of mask voxels in the " + side + " x " + side + " x " + side + " cube " + where +
+           "; 0 elsewhere.";
   }
   return "The second largest singular value divided by the largest, " + where + "; 0 elsewhere.";
 }
@@ -47,9 +54,15 @@ std::string nonFiniteNote(long long voxels) {
          " with a sample that is not a finite number (NaN or infinite) left out of the analysis";
 }
 
+std::string sentence(std::string text) {
+  text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  return text + ".";
+}
+
 Json notesOf(const RunFacts& facts) {
   Json notes = Json::array();
-  if (facts.nonFiniteVoxels > 0) notes.push_back(nonFiniteNote(facts.nonFiniteVoxels) + ".");
+  if (facts.nonFiniteVoxels > 0) notes.push_back(sentence(nonFiniteNote(facts.nonFiniteVoxels)));
+  for (const std::string& reason : degenerateReasons(facts)) notes.push_back(sentence(reason));
   if (facts.threeDimensional) notes.push_back("The input is a 3-D image, read as a series of one frame.");
   if (facts.frames == 1) {
     notes.push_back(
@@ -75,9 +88,25 @@ bool needsQuotes(const std::string& word) {
 
 }  // namespace
 
+std::vector<std::string> degenerateReasons(const RunFacts& facts) {
+  std::vector<std::string> reasons;
+  if (facts.maskVoxels == 0) {
+    reasons.push_back("the mask is empty: nothing was analysed");
+  } else if (facts.analysedVoxels == 0) {
+    reasons.push_back("no voxel was analysed: no mask voxel has another in its cube");
+  }
+  if (facts.frames == 1) reasons.push_back("the series has a single frame: the maps say nothing of time courses");
+  if (facts.analysedVoxels > 0 && facts.fewerThanFrames == facts.analysedVoxels && facts.frames > 1) {
+    reasons.push_back(
+        "every analysed cube holds fewer voxels than the series has frames, so dispersion is 0 "
+        "everywhere (a wider window: -window auto)");
+  }
+  return reasons;
+}
+
 std::string sidecarText(const RunFacts& facts, const std::string& name) {
   Json sidecar;
-  sidecar["Description"] = descriptionOf(name, !facts.maskFile.empty());
+  sidecar["Description"] = descriptionOf(name, facts);
   sidecar["Sources"] = Json::array({facts.input});
   sidecar["SourceFile"] = {{"Path", facts.input}, {"SizeBytes", facts.inputBytes}};
   if (facts.maskFile.empty()) {
@@ -85,7 +114,9 @@ std::string sidecarText(const RunFacts& facts, const std::string& name) {
   } else {
     sidecar["Mask"] = {{"File", facts.maskFile}};
   }
-  sidecar["Window"] = {5, 5, 5};
+  sidecar["Window"] = {facts.windowSide, facts.windowSide, facts.windowSide};
+  if (facts.windowAuto) sidecar["WindowChosen"] = "auto: the smallest cube holding more voxels than frames";
+  if (facts.demeaned) sidecar["DemeanedCourses"] = true;
   sidecar["Frames"] = facts.frames;
   sidecar["MaskVoxels"] = facts.maskVoxels;
   sidecar["AnalysedVoxels"] = facts.analysedVoxels;
@@ -102,6 +133,7 @@ std::string sidecarText(const RunFacts& facts, const std::string& name) {
 std::string warningLine(const RunFacts& facts) {
   std::vector<std::string> parts;
   if (facts.nonFiniteVoxels > 0) parts.push_back(nonFiniteNote(facts.nonFiniteVoxels));
+  for (const std::string& reason : degenerateReasons(facts)) parts.push_back(reason);
   if (parts.empty()) return "";
   std::string line = "Mirlune: warning: ";
   for (std::size_t i = 0; i < parts.size(); ++i) line += (i ? "; " : "") + parts[i];

@@ -2,6 +2,7 @@
 // What a run records beside each output: a JSON sidecar in the style of BIDS derivatives.
 
 #include <string>
+#include <vector>
 
 namespace mirlune {
 
@@ -17,7 +18,17 @@ struct RunFacts {
   long long maskVoxels = 0;
   long long analysedVoxels = 0;
   long long nonFiniteVoxels = 0;  //!< left out for a sample that is not a finite number
+  int windowSide = 5;             //!< the cube's side
+  bool windowAuto = false;        //!< the side was chosen from the frames ("auto")
+  bool demeaned = false;          //!< courses less their means
+  long long fewerThanFrames = 0;  //!< analysed voxels whose cube held fewer voxels than frames
 };
+
+/*!
+ * Why a run that succeeds tells its user little: an empty mask, no analysed voxel, a
+ * single frame, or every analysed cube holding fewer voxels than frames. Empty when none.
+ */
+std::vector<std::string> degenerateReasons(const RunFacts& facts);
 
 /*!
  * What a run that succeeded must say about its input, in one line for standard error

@@ -16,14 +16,11 @@ namespace {
  */
 class ReferenceAnalyser {
  public:
-  ReferenceAnalyser(const SeriesGeometry& geometry, const VexaData<short>& mask, const RecordIndex& records,
-                    const VexaData<Individu>& serie)
-      : _geometry(geometry),
-        _mask(mask),
-        _records(records),
-        _serie(serie),
-        _frames(geometry.frames),
-        _neighbours(kCapacity),
+  explicit ReferenceAnalyser(const RouteInputs& in)
+      : _in(in),
+        _frames(in.geometry.frames),
+        _neighbours(in.window.capacity),
+        _means(in.window.capacity),
         _products(_frames, _frames, 1, 1, 0),
         _vector(_frames) {}
 
@@ -31,22 +28,27 @@ class ReferenceAnalyser {
   int analyse(const Individu& record, LocalMaps& maps) {
     const int x = record.position[0], y = record.position[1], z = record.position[2];
     const int T = _frames;
-    const Cube cube(x, y, z, _geometry);
+    const Cube cube(x, y, z, _in.geometry, _in.window);
     int count = 0;
     for (int nx = cube.lo[0]; nx < cube.hi[0]; ++nx)
       for (int ny = cube.lo[1]; ny < cube.hi[1]; ++ny)
-        for (int nz = cube.lo[2]; nz < cube.hi[2]; ++nz)
-          if (_mask(nx, ny, nz) == 1) _neighbours[count++] = &_serie(_records(nx, ny, nz)).values;
+        for (int nz = cube.lo[2]; nz < cube.hi[2]; ++nz) {
+          if (_in.mask(nx, ny, nz) != 1) continue;
+          const int record = _in.records(nx, ny, nz);
+          _means[count] = _in.means ? _in.means[record] : 0.0;
+          _neighbours[count++] = &_in.serie(record).values;
+        }
     if (count <= 1) return 0;  // an isolated voxel keeps its zeros
 
-    // C(b, a): float products summed in doubles over the neighbours in order, divided by count - 1.
+    // C(b, a): products summed in doubles over the neighbours in order, divided by count - 1;
+    // each course less its mean first when they are demeaned.
     const double divisor = static_cast<double>(count - 1);
     for (int a = 0; a < T; ++a)
       for (int b = 0; b < T; ++b) {
         double sum = 0.0;
         for (int k = 0; k < count; ++k) {
           const std::vector<float>& values = *_neighbours[k];
-          sum += static_cast<double>(values[a]) * values[b];
+          sum += (static_cast<double>(values[a]) - _means[k]) * (static_cast<double>(values[b]) - _means[k]);
         }
         _products(b, a) = sum / divisor;
       }
@@ -58,23 +60,23 @@ class ReferenceAnalyser {
     const int n = W.dimX();
     for (int t = 0; t < T; ++t) _vector[t] = vectors(t, 0);
     // A single frame has no second value.
-    store(maps, x, y, z, T, {W(0), n > 1 ? W(1) : 0.0, W(n - 1), _vector.data()});
+    store(maps, x, y, z, T, count, {W(0), n > 1 ? W(1) : 0.0, W(n - 1), _vector.data()});
     ++_analysed;
+    if (count < T) ++_fewerThanFrames;
     return 1;
   }
 
   long long analysed() const { return _analysed; }
+  long long fewerThanFrames() const { return _fewerThanFrames; }
 
  private:
-  const SeriesGeometry& _geometry;
-  const VexaData<short>& _mask;
-  const RecordIndex& _records;
-  const VexaData<Individu>& _serie;
+  const RouteInputs& _in;
   int _frames;
   std::vector<const std::vector<float>*> _neighbours;
+  std::vector<double> _means;
   VexaData<double> _products;
   std::vector<double> _vector;
-  long long _analysed = 0;
+  long long _analysed = 0, _fewerThanFrames = 0;
 };
 
 }  // namespace
@@ -86,8 +88,7 @@ long long analyseByReference(const RouteInputs& in, const AnalysisOptions& optio
   const int workers = std::min(threads, blocks);
   std::vector<std::unique_ptr<ReferenceAnalyser>> analysers;
   analysers.reserve(workers);
-  for (int w = 0; w < workers; ++w)
-    analysers.push_back(std::make_unique<ReferenceAnalyser>(in.geometry, in.mask, in.records, in.serie));
+  for (int w = 0; w < workers; ++w) analysers.push_back(std::make_unique<ReferenceAnalyser>(in));
   norbe::runTasks(
       blocks, workers,
       [&](int worker, int block) {
@@ -97,7 +98,10 @@ long long analyseByReference(const RouteInputs& in, const AnalysisOptions& optio
       },
       options.progress, records);
   long long analysed = 0;
-  for (const auto& analyser : analysers) analysed += analyser->analysed();
+  for (const auto& analyser : analysers) {
+    analysed += analyser->analysed();
+    maps.fewerThanFrames += analyser->fewerThanFrames();
+  }
   return analysed;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // The routes of the local analysis. Which one runs is decided by the series' length
-// against the cube's count (the mask voxels its window holds):
+// against the window's count (the voxels its cube holds):
 //   - short series (frames at most the window's voxels): each cube's T x T matrix of mean
 //     products, from sums shared between neighbouring cubes, decomposed several voxels at
 //     a time, one per SIMD lane; a cube with fewer neighbours than frames takes its Gram
@@ -12,17 +12,22 @@
 // Each route fills maps and returns how many voxels it analysed; workers write disjoint
 // voxels, so the result does not depend on their number.
 
+#include <vector>
+
 #include "analysis/neighbourhood.h"
 #include "analysis/stages.h"
 
 namespace mirlune {
 
-//! What every route reads: the grid, the mask, where each record is, and the records.
+//! What every route reads: the grid, the window, the mask, where each record is, the records.
 struct RouteInputs {
   const SeriesGeometry& geometry;
+  const Window& window;
   const VexaData<short>& mask;
   const RecordIndex& records;
   const VexaData<Individu>& serie;
+  //! Each record's mean over frames, for demeaned courses; null for raw ones.
+  const double* means;
 };
 
 /*!
@@ -35,9 +40,9 @@ inline double defaultScratchBudget(const SeriesGeometry& g) {
 }
 
 //! Columns the short-series route analyses per tile so that its workers' sums fit budget bytes.
-int shortSeriesTileWidth(const SeriesGeometry& g, int workers, double budget);
+int shortSeriesTileWidth(const SeriesGeometry& g, const Window& w, bool demean, int workers, double budget);
 //! Rows the long-series route analyses per tile so that its table of dot products fits budget bytes.
-int longSeriesTileRows(const SeriesGeometry& g, double budget);
+int longSeriesTileRows(const SeriesGeometry& g, const Window& w, double budget);
 
 long long analyseShortSeries(const RouteInputs& in, const AnalysisOptions& options, int threads, LocalMaps& maps);
 long long analyseLongSeries(const RouteInputs& in, const AnalysisOptions& options, int threads, LocalMaps& maps);

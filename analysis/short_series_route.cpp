@@ -14,16 +14,21 @@ namespace mirlune {
 namespace {
 
 /*!
- * Short series (T at most the window's 125 voxels), one z plane at a time. The cube sum of the neighbours' outer
- * products is separable: column sums over z, then over y (row sums), then over x (cube
- * sum), each partial sum computed once and shared by every cube that contains it. Every
- * term is the exact product of two floats in double and nothing is subtracted, so a sum
- * does not depend on which worker makes it; its order differs from the plain route's, so
- * the two agree to rounding. Only the lower triangle is kept, packed row by row.
+ * Short series (T at most the window's voxels), one z plane at a time. The cube sum of the
+ * neighbours' outer products is separable: column sums over z, then over y (row sums),
+ * then over x (cube sum), each partial sum computed once and shared by every cube that
+ * contains it. Every term is the exact product of two floats in double and nothing is
+ * subtracted, so a sum does not depend on which worker makes it; its order differs from
+ * the plain route's, so the two agree to rounding. Only the lower triangle is kept, packed
+ * row by row.
+ *
+ * Demeaned courses need, beside the sums of m m', the sums of mean m (T values) and of
+ * mean^2 (one): (m - mean)(m - mean)' is m m' less mean m' and m mean, plus mean^2. They
+ * ride along in each sum, after the triangle.
  *
  * The sums of wide rows with many frames can outweigh the series: a plane is then done in
- * tiles of columns whose sums fit the budget, each keeping the two columns on either side
- * that its cubes reach. A sum is the same whichever tile makes it.
+ * tiles of columns whose sums fit the budget, each keeping the columns on either side that
+ * its cubes reach. A sum is the same whichever tile makes it.
  *
  * Voxels whose count reaches T wait in the lanes of the batched solver until they fill
  * them (or the plane ends); voxels with fewer neighbours than frames take the Gram route,
@@ -31,27 +36,25 @@ namespace {
  */
 class ShortSeriesRoute {
  public:
-  ShortSeriesRoute(const SeriesGeometry& geometry, const VexaData<short>& mask, const RecordIndex& records,
-                   const VexaData<Individu>& serie, vexa::InstructionSet set, int tileWidth)
-      : _mask(mask),
-        _records(records),
-        _serie(serie),
-        _sizeX(geometry.sizeX),
-        _sizeY(geometry.sizeY),
-        _sizeZ(geometry.sizeZ),
-        _frames(geometry.frames),
+  ShortSeriesRoute(const RouteInputs& in, vexa::InstructionSet set, int tileWidth)
+      : _in(in),
+        _window(in.window),
+        _sizeX(in.geometry.sizeX),
+        _sizeY(in.geometry.sizeY),
+        _sizeZ(in.geometry.sizeZ),
+        _frames(in.geometry.frames),
         _packed(Index(_frames) * (_frames + 1) / 2),
+        _entries(_packed + (in.means ? _frames + 1 : 0)),
         _tileWidth(tileWidth),
-        _width(std::min<Index>(_sizeX, tileWidth + (tileWidth < _sizeX ? 2 * kHalf : 0))),
+        _width(std::min<Index>(_sizeX, tileWidth + (tileWidth < _sizeX ? 2 * _window.half : 0))),
         _kernels(vexa::vectorKernels(set)),
-        _columnSums(new double[kEdge * _width * _packed]),
-        _columnCounts(kEdge * _width),
-        _ringRow(kEdge, -1),
-        _rowSums(new double[_width * _packed]),
+        _columnSums(new double[_window.side * _width * _entries]),
+        _columnCounts(_window.side * _width),
+        _ringRow(_window.side, -1),
+        _rowSums(new double[_width * _entries]),
         _rowCounts(_width),
-        _cubeSum(new double[_packed]),
-        _gram(_frames, set),
-        _geometry(geometry) {
+        _cubeSum(new double[_entries]),
+        _gram(_frames, _window.capacity, set) {
     if (_frames >= 3) {
       _batch = std::make_unique<vexa::BatchedExtremes>(_frames, set);
     } else {
@@ -60,7 +63,6 @@ class ShortSeriesRoute {
     }
     _vector.resize(_frames);
     if (_batch) _waiting.reserve(_batch->lanes());
-    _neighbours.reserve(kCapacity);
   }
 
   //! Analyses the mask voxels of plane z; returns how many it visited.
@@ -75,31 +77,33 @@ class ShortSeriesRoute {
   }
 
   long long analysed() const { return _analysed; }
+  long long fewerThanFrames() const { return _fewerThanFrames; }
 
  private:
   struct Waiting {
-    int x, y, z;
+    int x, y, z, count;
   };
 
   // The voxels of plane z with begin <= x < end; the sums cover the columns their cubes reach.
   int analyseTile(int z, int begin, int end, LocalMaps& maps) {
-    _xLo = std::max(begin - kHalf, 0);
-    _xHi = static_cast<int>(std::min<Index>(end + kHalf, _sizeX));
+    const int h = _window.half;
+    _xLo = std::max(begin - h, 0);
+    _xHi = static_cast<int>(std::min<Index>(end + h, _sizeX));
     std::fill(_ringRow.begin(), _ringRow.end(), -1);
     int visited = 0;
     for (int y = 0; y < _sizeY; ++y) {
       int first = -1, last = -1;
       for (int x = begin; x < end; ++x) {
-        if (_mask(x, y, z) == 1) {
+        if (_in.mask(x, y, z) == 1) {
           if (first < 0) first = x;
           last = x;
         }
       }
       if (first < 0) continue;
-      for (int row = std::max(y - kHalf, 0); row <= std::min<int>(y + kHalf, _sizeY - 1); ++row) columnSums(row, z);
-      rowSums(y, std::max(first - kHalf, 0), std::min<int>(last + kHalf, _sizeX - 1));
+      for (int row = std::max(y - h, 0); row <= std::min<int>(y + h, _sizeY - 1); ++row) columnSums(row, z);
+      rowSums(y, std::max(first - h, 0), std::min<int>(last + h, _sizeX - 1));
       for (int x = first; x <= last; ++x) {
-        if (_mask(x, y, z) != 1) continue;
+        if (_in.mask(x, y, z) != 1) continue;
         ++visited;
         analyseVoxel(x, y, z, maps);
       }
@@ -107,67 +111,96 @@ class ShortSeriesRoute {
     return visited;
   }
 
-  Index slot(int row) const { return row % kEdge; }
+  Index slot(int row) const { return row % _window.side; }
   // Where column x of the current tile's reach is kept.
   Index column(int x) const { return x - _xLo; }
 
-  // Column sum at (x', row): the outer products at (x', row, z') over the cube's z range.
+  // Column sum at (x', row): the outer products at (x', row, z') over the cube's z range
+  // (and, for demeaned courses, the sums of mean m and mean^2).
   void columnSums(int row, int z) {
     const Index s = slot(row);
     if (_ringRow[s] == row) return;
     _ringRow[s] = row;
-    const int z0 = std::max(z - kHalf, 0), z1 = std::min<int>(z + kHalf, _sizeZ - 1);
-    const float* series[kEdge];
+    const int z0 = std::max(z - _window.half, 0), z1 = std::min<int>(z + _window.half, _sizeZ - 1);
+    const float* series[kMostSide];
+    double means[kMostSide];
     for (int x = _xLo; x < _xHi; ++x) {
       int count = 0;
       for (int zz = z0; zz <= z1; ++zz) {
-        const int record = _records(x, row, zz);
-        if (record >= 0) series[count++] = _serie(record).values.data();
+        const int record = _in.records(x, row, zz);
+        if (record < 0) continue;
+        series[count] = _in.serie(record).values.data();
+        if (_in.means) means[count] = _in.means[record];
+        ++count;
       }
       const Index at = s * _width + column(x);
       _columnCounts[at] = count;
-      if (count > 0) _kernels.sumOuterProducts(series, count, _frames, &_columnSums[at * _packed]);
+      if (count == 0) continue;
+      double* sum = &_columnSums[at * _entries];
+      _kernels.sumOuterProducts(series, count, _frames, sum);
+      if (_in.means) meanSums(series, means, count, sum + _packed);
+    }
+  }
+
+  // sums[t] = the sum of mean_k m_k(t), sums[T] = the sum of mean_k^2, over k in order.
+  void meanSums(const float* const* series, const double* means, int count, double* sums) const {
+    for (int t = 0; t <= _frames; ++t) sums[t] = 0;
+    for (int k = 0; k < count; ++k) {
+      for (int t = 0; t < _frames; ++t) sums[t] += means[k] * static_cast<double>(series[k][t]);
+      sums[_frames] += means[k] * means[k];
     }
   }
 
   // Row sum at x': the column sums over the cube's y range, for x' in [x0, x1].
   void rowSums(int y, int x0, int x1) {
-    const int y0 = std::max(y - kHalf, 0), y1 = std::min<int>(y + kHalf, _sizeY - 1);
-    const double* parts[kEdge];
+    const int y0 = std::max(y - _window.half, 0), y1 = std::min<int>(y + _window.half, _sizeY - 1);
+    const double* parts[kMostSide];
     for (int x = x0; x <= x1; ++x) {
       int count = 0, used = 0;
       for (int row = y0; row <= y1; ++row) {
         const Index at = slot(row) * _width + column(x);
         if (_columnCounts[at] == 0) continue;
-        parts[used++] = &_columnSums[at * _packed];
+        parts[used++] = &_columnSums[at * _entries];
         count += _columnCounts[at];
       }
       _rowCounts[column(x)] = count;
-      if (used > 0) _kernels.sumVectors(parts, used, &_rowSums[column(x) * _packed], _packed);
+      if (used > 0) _kernels.sumVectors(parts, used, &_rowSums[column(x) * _entries], _entries);
     }
   }
 
+  // C(a, b) of the cube sum, divided: demeaned, m m' less mean m' and m mean, plus mean^2.
+  double product(Index a, Index b, double divisor) const {
+    const double sum = _cubeSum[a * (a + 1) / 2 + b];
+    if (!_in.means) return sum / divisor;
+    const double* means = _cubeSum.get() + _packed;
+    return (sum - means[a] - means[b] + means[_frames]) / divisor;
+  }
+
   void analyseVoxel(int x, int y, int z, LocalMaps& maps) {
-    const int x0 = std::max(x - kHalf, 0), x1 = std::min<int>(x + kHalf, _sizeX - 1);
+    const int x0 = std::max(x - _window.half, 0), x1 = std::min<int>(x + _window.half, _sizeX - 1);
     int count = 0;
     for (int xx = x0; xx <= x1; ++xx) count += _rowCounts[column(xx)];
     if (count <= 1) return;  // an isolated voxel keeps its zeros
     ++_analysed;
-    if (count < _frames) return gramRoute(x, y, z, maps);
+    if (count < _frames) {
+      ++_fewerThanFrames;
+      return gramRoute(x, y, z, count, maps);
+    }
 
-    const double* parts[kEdge];
+    const double* parts[kMostSide];
     int used = 0;
     for (int xx = x0; xx <= x1; ++xx)
-      if (_rowCounts[column(xx)] > 0) parts[used++] = &_rowSums[column(xx) * _packed];
-    _kernels.sumVectors(parts, used, _cubeSum.get(), _packed);
+      if (_rowCounts[column(xx)] > 0) parts[used++] = &_rowSums[column(xx) * _entries];
+    _kernels.sumVectors(parts, used, _cubeSum.get(), _entries);
     const double divisor = static_cast<double>(count - 1);
-    if (!_batch) return smallRoute(x, y, z, divisor, maps);
+    if (!_batch) return smallRoute(x, y, z, count, divisor, maps);
     // Into the next free lane; a full set of lanes is solved at once.
     const int lane = static_cast<int>(_waiting.size());
     const int lanes = _batch->lanes();
     double* matrices = _batch->matrices();
-    for (Index k = 0; k < _packed; ++k) matrices[k * lanes + lane] = _cubeSum[k] / divisor;
-    _waiting.push_back({x, y, z});
+    for (Index a = 0, k = 0; a < _frames; ++a)
+      for (Index b = 0; b <= a; ++b, ++k) matrices[k * lanes + lane] = product(a, b, divisor);
+    _waiting.push_back({x, y, z, count});
     if (static_cast<int>(_waiting.size()) == lanes) flush(maps);
   }
 
@@ -179,51 +212,54 @@ class ShortSeriesRoute {
     for (int lane = 0; lane < static_cast<int>(_waiting.size()); ++lane) {
       for (int t = 0; t < _frames; ++t) _vector[t] = _batch->vector(lane, t);
       const Waiting& w = _waiting[lane];
-      store(maps, w.x, w.y, w.z, _frames,
+      store(maps, w.x, w.y, w.z, _frames, w.count,
             {_batch->first(lane), _batch->second(lane), _batch->last(lane), _vector.data()});
     }
     _waiting.clear();
   }
 
   // One or two frames: the full extremes solver on the whole matrix.
-  void smallRoute(int x, int y, int z, double divisor, LocalMaps& maps) {
+  void smallRoute(int x, int y, int z, int count, double divisor, LocalMaps& maps) {
     const Index T = _frames;
     for (Index a = 0; a < T; ++a)
       for (Index b = 0; b <= a; ++b) {
-        const double value = _cubeSum[a * (a + 1) / 2 + b] / divisor;
+        const double value = product(a, b, divisor);
         _matrix[a * T + b] = value;
         _matrix[b * T + a] = value;
       }
     const vexa::Extremes e = _small->solve(_matrix.data(), _vector.data());
     // A single frame has no second value.
-    store(maps, x, y, z, _frames, {e.first, _frames > 1 ? e.second : 0.0, e.last, _vector.data()});
+    store(maps, x, y, z, _frames, count, {e.first, _frames > 1 ? e.second : 0.0, e.last, _vector.data()});
   }
 
-  void gramRoute(int x, int y, int z, LocalMaps& maps) {
-    const Cube cube(x, y, z, _geometry);
+  void gramRoute(int x, int y, int z, int count, LocalMaps& maps) {
+    const Cube cube(x, y, z, _in.geometry, _window);
     _neighbours.clear();
+    _means.clear();
     for (int nx = cube.lo[0]; nx < cube.hi[0]; ++nx)
       for (int ny = cube.lo[1]; ny < cube.hi[1]; ++ny)
         for (int nz = cube.lo[2]; nz < cube.hi[2]; ++nz) {
-          const int record = _records(nx, ny, nz);
-          if (record >= 0) _neighbours.push_back(_serie(record).values.data());
+          const int record = _in.records(nx, ny, nz);
+          if (record < 0) continue;
+          _neighbours.push_back(_in.serie(record).values.data());
+          if (_in.means) _means.push_back(_in.means[record]);
         }
     const float* const* series = _neighbours.data();
     const int T = _frames;
     const vexa::VectorKernels& kernels = _kernels;
-    const VoxelResult r = _gram.solve(static_cast<int>(_neighbours.size()), series,
+    const VoxelResult r = _gram.solve(count, series, _in.means ? _means.data() : nullptr,
                                       [&](int i, int j) { return kernels.dotFloats(series[i], series[j], T); });
-    store(maps, x, y, z, T, r);
+    store(maps, x, y, z, T, count, r);
   }
 
-  const VexaData<short>& _mask;
-  const RecordIndex& _records;
-  const VexaData<Individu>& _serie;
+  const RouteInputs& _in;
+  const Window& _window;
   const Index _sizeX, _sizeY, _sizeZ;
   const int _frames;
   const Index _packed;     // entries of a packed lower triangle
+  const Index _entries;    // of each sum: the triangle, and for demeaned courses T + 1 more
   const Index _tileWidth;  // columns analysed per tile
-  const Index _width;      // columns of sums kept: a tile's and the two on either side
+  const Index _width;      // columns of sums kept: a tile's and those on either side its cubes reach
   int _xLo = 0, _xHi = 0;  // the current tile's reach: _xLo <= x < _xHi
   const vexa::VectorKernels& _kernels;
   // Sums are written before they are read: their storage is left as it comes.
@@ -239,17 +275,18 @@ class ShortSeriesRoute {
   std::vector<double> _matrix, _vector;
   GramRoute _gram;
   std::vector<const float*> _neighbours;
-  const SeriesGeometry& _geometry;
-  long long _analysed = 0;
+  std::vector<double> _means;
+  long long _analysed = 0, _fewerThanFrames = 0;
 };
 
 }  // namespace
 
-int shortSeriesTileWidth(const SeriesGeometry& g, int workers, double budget) {
-  // Each worker keeps five rows of column sums and one of row sums, a packed triangle per column.
-  const double perColumn = 6.0 * (g.frames * (g.frames + 1) / 2.0) * sizeof(double) * workers;
+int shortSeriesTileWidth(const SeriesGeometry& g, const Window& w, bool demean, int workers, double budget) {
+  // Each worker keeps side rows of column sums and one of row sums, a sum per column.
+  const double entries = g.frames * (g.frames + 1) / 2.0 + (demean ? g.frames + 1 : 0);
+  const double perColumn = (w.side + 1.0) * entries * sizeof(double) * workers;
   if (perColumn * g.sizeX <= budget) return g.sizeX;
-  return std::max(1, static_cast<int>(budget / perColumn) - 2 * kHalf);
+  return std::max(1, static_cast<int>(budget / perColumn) - 2 * w.half);
 }
 
 long long analyseShortSeries(const RouteInputs& in, const AnalysisOptions& options, int threads, LocalMaps& maps) {
@@ -257,18 +294,20 @@ long long analyseShortSeries(const RouteInputs& in, const AnalysisOptions& optio
   const int Z = geometry.sizeZ;
   const int workers = std::min(threads, Z);
   const double budget = options.scratchBudget > 0 ? options.scratchBudget : defaultScratchBudget(geometry);
-  const int width = shortSeriesTileWidth(geometry, workers, budget);
+  const int width = shortSeriesTileWidth(geometry, in.window, in.means != nullptr, workers, budget);
   std::vector<std::unique_ptr<ShortSeriesRoute>> analysers;
   analysers.reserve(workers);
   for (int w = 0; w < workers; ++w) {
-    analysers.push_back(
-        std::make_unique<ShortSeriesRoute>(geometry, in.mask, in.records, in.serie, options.instructionSet, width));
+    analysers.push_back(std::make_unique<ShortSeriesRoute>(in, options.instructionSet, width));
   }
   norbe::runTasks(
       Z, workers, [&](int worker, int z) { return static_cast<long long>(analysers[worker]->analysePlane(z, maps)); },
       options.progress, in.serie.dimX());
   long long analysed = 0;
-  for (const auto& analyser : analysers) analysed += analyser->analysed();
+  for (const auto& analyser : analysers) {
+    analysed += analyser->analysed();
+    maps.fewerThanFrames += analyser->fewerThanFrames();
+  }
   return analysed;
 }
 

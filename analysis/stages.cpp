@@ -67,8 +67,20 @@ SeriesGeometry SeriesGeometry::of(const VexaData<float>& input) {
       norbe::Object value;
       if (header->getProperty(key, value) && value) geometry.placement.emplace_back(key, value->copyValue());
     }
+    std::vector<float> sizes;
+    header->getProperty(vexa::kVoxelSize, sizes);
+    if (sizes.size() >= 4 && std::isfinite(sizes[3]) && sizes[3] > 0) geometry.frameSpacing = sizes[3];
+    header->getProperty(vexa::kToffset, geometry.timeOffset);
+    header->getProperty(vexa::kDimInfo, geometry.dimInfo);
   }
   return geometry;
+}
+
+void keepTiming(const SeriesGeometry& geometry, VexaData<float>& series) {
+  series.setVoxelSize(geometry.voxelX, geometry.voxelY, geometry.voxelZ, geometry.frameSpacing);
+  norbe::PythonHeader* header = series.pythonHeader();
+  header->setProperty(vexa::kToffset, norbe::makeObject(geometry.timeOffset));
+  header->setProperty(vexa::kDimInfo, norbe::makeObject(geometry.dimInfo));
 }
 
 template <class T>

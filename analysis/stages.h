@@ -36,6 +36,11 @@ struct SeriesGeometry {
   float voxelX = 1, voxelY = 1, voxelZ = 1;
   //! The header properties that place the input in space, as the reader gave them.
   std::vector<std::pair<std::string, norbe::Object>> placement;
+  //! The input's timing, which the filtered series keeps: the frame spacing (its fourth
+  //! voxel size, 1 when it has none), the time of the first frame and the dim_info byte.
+  float frameSpacing = 1;
+  float timeOffset = 0;
+  int dimInfo = 0;
 
   static SeriesGeometry of(const VexaData<float>& input);
 };
@@ -47,6 +52,9 @@ struct SeriesGeometry {
 template <class T>
 VexaData<T> newOutput(const SeriesGeometry& geometry, int frames,
                       const norbe::AllocatorContext& context = norbe::AllocatorContext());
+
+//! Gives a series output the input's timing: its frame spacing, first frame's time and dim_info.
+void keepTiming(const SeriesGeometry& geometry, VexaData<float>& series);
 
 /*!
  * 1 at every voxel positive in the middle frame and non-zero in all frames, unless one of
@@ -71,16 +79,33 @@ VexaData<short> maskFromImage(const SeriesGeometry& series, const std::string& s
 VexaData<Individu> gatherRecords(const VexaData<float>& input, const VexaData<short>& mask, int maskCount,
                                  int threads = 1);
 
+//! The window's side by default, and the widest one.
+constexpr int kDefaultSide = 5;
+constexpr int kMostSide = 15;
+
+/*!
+ * The side the "auto" window takes: the smallest odd side from 3 whose cube holds more
+ * voxels than the series has frames (7 for 200 frames, 11 for 1,000); 0 when even the
+ * widest cannot.
+ */
+int autoSide(int frames);
+
 struct LocalMaps {
-  VexaData<double> disparite;    //!< s_first - s_last
-  VexaData<double> dispersion;   //!< s_last / s_first
-  VexaData<double> dispersion2;  //!< s_second / s_first
-  VexaData<float> ratFiltre;     //!< the negated dominant singular vector, frame by frame
-  long long analysed = 0;        //!< mask voxels whose cube held another mask voxel
+  VexaData<double> disparite;     //!< s_first - s_last
+  VexaData<double> dispersion;    //!< s_last / s_first
+  VexaData<double> dispersion2;   //!< s_second / s_first
+  VexaData<float> ratFiltre;      //!< the negated dominant singular vector, frame by frame
+  VexaData<short> voisins;        //!< mask voxels in each analysed voxel's cube, when counted
+  bool counted = false;           //!< voisins was asked for
+  long long analysed = 0;         //!< mask voxels whose cube held another mask voxel
+  long long fewerThanFrames = 0;  //!< analysed voxels whose cube held fewer voxels than frames
 };
 
 struct AnalysisOptions {
-  int threads = 0;  //!< worker threads; 0: every usable CPU
+  int threads = 0;                //!< worker threads; 0: every usable CPU
+  int windowSide = kDefaultSide;  //!< the cube's side, odd, 3 to kMostSide
+  bool demean = false;            //!< each course less its mean over frames before the products
+  bool counts = false;            //!< make the map of neighbour counts (LocalMaps::voisins)
   //! Walk each record's neighbourhood and decompose fully, as plainly as possible:
   //! slower, kept as the reference the fast route is checked against.
   bool reference = false;

@@ -19,9 +19,13 @@ extern const char* const kQuatern;          // "quatern": b, c, d, offset x, y, 
 extern const char* const kSformCode;        // "sform_code": int
 extern const char* const kSrow;             // "srow": the three rows of the affine, 12 floats
 extern const char* const kXyztUnits;        // "xyzt_units": int
+extern const char* const kToffset;          // "toffset": float, the time of the first frame
+extern const char* const kDimInfo;          // "dim_info": int, the frequency, phase and slice axes
 //! The keys that place an image in space; outputs carry them on from their input.
 extern const char* const kOrientationKeys[5];
 bool isOrientationKey(const std::string& key);
+//! The keys a file's header fields hold (the placement, toffset, dim_info): never in our extension.
+bool isHeaderFieldKey(const std::string& key);
 
 /*!
  * The voxel-to-world matrix of a qform, its three rows of four one after another: quatern

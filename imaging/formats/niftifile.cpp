@@ -17,12 +17,16 @@ const char* const kQuatern = "quatern";
 const char* const kSformCode = "sform_code";
 const char* const kSrow = "srow";
 const char* const kXyztUnits = "xyzt_units";
+const char* const kToffset = "toffset";
+const char* const kDimInfo = "dim_info";
 
 const char* const kOrientationKeys[5] = {kXyztUnits, kQformCode, kQuatern, kSformCode, kSrow};
 
 bool isOrientationKey(const std::string& key) {
   return std::find(std::begin(kOrientationKeys), std::end(kOrientationKeys), key) != std::end(kOrientationKeys);
 }
+
+bool isHeaderFieldKey(const std::string& key) { return isOrientationKey(key) || key == kToffset || key == kDimInfo; }
 
 std::array<double, 12> qformMatrix(const std::vector<float>& quatern, double dx, double dy, double dz) {
   const nifti_dmat44 m = nifti_quatern_to_dmat44(quatern.at(0), quatern.at(1), quatern.at(2), quatern.at(3),

@@ -219,7 +219,7 @@ void checkVolumeLimit(const std::string& file, const nifti_image& nim, int borde
  */
 bool headerWins(norbe::PythonHeader& header, const NamedProperty& property) {
   if (header.propertySet().isBuiltin(property.key)) return true;
-  if (property.key == kVolumeDimension || isOrientationKey(property.key)) return true;
+  if (property.key == kVolumeDimension || isHeaderFieldKey(property.key)) return true;
   if (property.key != kVoxelSize) return false;
   std::vector<float> own, theirs;
   header.getProperty(kVoxelSize, own);
@@ -276,6 +276,8 @@ void setHeaderProperties(norbe::PythonHeader& header, const nifti_image& nim) {
   for (int row = 0; row < 3; ++row)
     for (int column = 0; column < 4; ++column) srow.push_back(static_cast<float>(nim.sto_xyz.m[row][column]));
   header.setProperty(kSrow, makeObject(srow));
+  header.setProperty(kToffset, makeObject(static_cast<float>(nim.toffset)));
+  header.setProperty(kDimInfo, makeObject(nim.freq_dim | (nim.phase_dim << 2) | (nim.slice_dim << 4)));
   takeExtensionProperties(header, nim);
 }
 

@@ -86,6 +86,10 @@ nifti_1_header headerFields(const int (&extents)[4], norbe::PythonHeader* header
   hdr.bitpix = static_cast<short>(8 * sizeof(T));
   hdr.scl_slope = 1.0f;
   hdr.xyzt_units = static_cast<char>(intProperty(header, kXyztUnits, 0));
+  hdr.dim_info = static_cast<char>(intProperty(header, kDimInfo, 0));
+  float toffset = 0;
+  if (header) header->getProperty(kToffset, toffset);
+  hdr.toffset = toffset;
   hdr.qform_code = static_cast<short>(intProperty(header, kQformCode, 0));
   hdr.sform_code = static_cast<short>(intProperty(header, kSformCode, 0));
   const std::vector<float> quatern = floatList(header, kQuatern);
@@ -136,7 +140,7 @@ std::string extensionText(norbe::PythonHeader* header, const nifti_1_header& hdr
     std::vector<float> withDuration = derivedSizes;
     withDuration.push_back(1.0f);
     if (key == kVoxelSize && ndim == 3 && sameAsDerived(value, makeObject(withDuration))) continue;
-    if (isOrientationKey(key)) continue;
+    if (isHeaderFieldKey(key)) continue;
     extra.push_back({key, value});
   }
   if (extra.empty()) return "";

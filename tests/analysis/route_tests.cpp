@@ -166,11 +166,11 @@ TEST(Routes, TilesKeepScratchWithinBudgetAndChangeNoResult) {
     slab.frames = T;
     const double budget = mirlune::defaultScratchBudget(slab);
     if (T <= 125) {
-      const int width = mirlune::shortSeriesTileWidth(slab, 2, budget);
+      const int width = mirlune::shortSeriesTileWidth(slab, mirlune::Window(5), false, 2, budget);
       EXPECT_LT(width, 96);
       EXPECT_LE(2 * 6.0 * (width + 4) * (T * (T + 1) / 2.0) * sizeof(double), budget);
     } else {
-      const int rows = mirlune::longSeriesTileRows(slab, budget);
+      const int rows = mirlune::longSeriesTileRows(slab, mirlune::Window(5), budget);
       EXPECT_LT(rows, 96);
       EXPECT_LE(5.0 * 96 * (rows + 4) * 365 * sizeof(double), budget);  // 365 pairs per anchor
     }

@@ -323,7 +323,8 @@ TEST(HostileFiles, ANameWithoutAKnownEndingIsReadByItsContent) {
     vexa::Reader<VexaData<float>>(dir.file("notes.dat")).read(data, 0, nullptr, -1);
     ADD_FAILURE() << "accepted";
   } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), dir.file("notes.dat") + ": not a NIfTI or ANALYZE image, or its header is damaged");
+    EXPECT_EQ(std::string(e.what()),
+              dir.file("notes.dat") + ": not a NIfTI or ANALYZE image, or its header is damaged");
   }
 }
 
