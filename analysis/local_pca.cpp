@@ -21,6 +21,7 @@ LocalMaps analyseLocally(const SeriesGeometry& geometry, const VexaData<short>& 
   maps.dispersion2 = newOutput<double>(geometry, 1);
   maps.ratFiltre = newOutput<float>(geometry, T);
   keepTiming(geometry, maps.ratFiltre);
+  maps.demeaned = options.demean;
   if (options.counts) {
     maps.voisins = newOutput<short>(geometry, 1);
     maps.counted = true;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "analysis/stages.h"
+#include "imaging/numerics/orientation.h"
 
 namespace mirlune {
 
@@ -37,14 +38,16 @@ struct VoxelResult {
 /*!
  * Writes one analysed voxel's maps (count is the mask voxels in its cube) and its filtered
  * series (the negated vector). A cube whose courses are all 0 has no spread to measure:
- * its ratios are 0, not 0 / 0.
+ * its ratios are 0, not 0 / 0. Vectors of demeaned courses sum to 0, so the solvers' rule
+ * (by the sum's sign) cannot orient them: they are oriented by their largest frame.
  */
 inline void store(LocalMaps& maps, int x, int y, int z, int frames, int count, const VoxelResult& r) {
   const bool zero = r.first == 0;
   maps.disparite(x, y, z) = r.first - r.last;
   maps.dispersion(x, y, z) = zero ? 0.0 : r.last / r.first;
   maps.dispersion2(x, y, z) = zero ? 0.0 : r.second / r.first;
-  for (int t = 0; t < frames; ++t) maps.ratFiltre(x, y, z, t) = static_cast<float>(-r.vector[t]);
+  const double sign = maps.demeaned && vexa::peaksTheWrongWay(r.vector, frames) ? 1.0 : -1.0;
+  for (int t = 0; t < frames; ++t) maps.ratFiltre(x, y, z, t) = static_cast<float>(sign * r.vector[t]);
   if (maps.counted) maps.voisins(x, y, z) = static_cast<short>(count);
 }
 

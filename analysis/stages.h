@@ -97,6 +97,7 @@ struct LocalMaps {
   VexaData<float> ratFiltre;      //!< the negated dominant singular vector, frame by frame
   VexaData<short> voisins;        //!< mask voxels in each analysed voxel's cube, when counted
   bool counted = false;           //!< voisins was asked for
+  bool demeaned = false;          //!< of demeaned courses: ratFiltre is oriented by its largest frame
   long long analysed = 0;         //!< mask voxels whose cube held another mask voxel
   long long fewerThanFrames = 0;  //!< analysed voxels whose cube held fewer voxels than frames
 };

@@ -10,6 +10,7 @@
 
 #include "analysis/routes.h"
 #include "analysis/stages.h"
+#include "imaging/numerics/orientation.h"
 #include "tests/support/exact.h"
 
 using mirlune::LocalMaps;
@@ -42,7 +43,15 @@ struct Analysed {
   LocalMaps maps;
 };
 
-Analysed analyse(const VexaData<float>& input, vexa::InstructionSet set, int threads = 1, double budget = 0) {
+//! How a run is asked for beyond the defaults.
+struct Asked {
+  int side = 5;
+  bool demean = false;
+  bool counts = false;
+};
+
+Analysed analyse(const VexaData<float>& input, vexa::InstructionSet set, int threads = 1, double budget = 0,
+                 const Asked& asked = {}) {
   Analysed run;
   int count = 0;
   run.mask = mirlune::buildMask(input, count);
@@ -51,6 +60,9 @@ Analysed analyse(const VexaData<float>& input, vexa::InstructionSet set, int thr
   options.threads = threads;
   options.instructionSet = set;
   options.scratchBudget = budget;
+  options.windowSide = asked.side;
+  options.demean = asked.demean;
+  options.counts = asked.counts;
   run.maps = mirlune::analyseLocally(mirlune::SeriesGeometry::of(input), run.mask, serie, options);
   return run;
 }
@@ -59,26 +71,32 @@ Analysed analyse(const VexaData<float>& input, vexa::InstructionSet set, int thr
  * Every voxel against its neighbourhood's matrix decomposed by Eigen: C when T is at most
  * the neighbours, G (and M' v) past that. Returns how many voxels went each way.
  */
-std::pair<int, int> expectExact(const VexaData<float>& input, const Analysed& run) {
+std::pair<int, int> expectExact(const VexaData<float>& input, const Analysed& run, const Asked& asked = {}) {
   const int X = input.dimX(), Y = input.dimY(), Z = input.dimZ(), T = input.dimT();
+  const int h = asked.side / 2;
   int covariance = 0, gram = 0;
   for (int z = 0; z < Z; ++z)
     for (int y = 0; y < Y; ++y)
       for (int x = 0; x < X; ++x) {
         if (run.mask(x, y, z) != 1) continue;
         std::vector<int> at;
-        for (int a = std::max(x - 2, 0); a < std::min(x + 3, X); ++a)
-          for (int b = std::max(y - 2, 0); b < std::min(y + 3, Y); ++b)
-            for (int c = std::max(z - 2, 0); c < std::min(z + 3, Z); ++c)
+        for (int a = std::max(x - h, 0); a < std::min(x + h + 1, X); ++a)
+          for (int b = std::max(y - h, 0); b < std::min(y + h + 1, Y); ++b)
+            for (int c = std::max(z - h, 0); c < std::min(z + h + 1, Z); ++c)
               if (run.mask(a, b, c) == 1) at.push_back(a + X * (b + Y * c));
         const int count = static_cast<int>(at.size());
+        if (asked.counts) {
+          EXPECT_EQ(run.maps.voisins(x, y, z), count > 1 ? count : 0);
+        }
         if (count <= 1) continue;
         Eigen::MatrixXd m(count, T);
         for (int k = 0; k < count; ++k)
           for (int t = 0; t < T; ++t) m(k, t) = input.volume().begin()[at[k] + static_cast<long>(X) * Y * Z * t];
+        // Demeaned: each course less its mean over frames, in double, before any product.
+        if (asked.demean) m.colwise() -= m.rowwise().mean();
         double first, second, last;
         Eigen::VectorXd u;
-        if (T <= count) {
+        if (T <= count && T <= asked.side * asked.side * asked.side) {
           ++covariance;
           const exact::Symmetric full = exact::symmetric(exact::columnProducts(m, count - 1));
           first = full.values(T - 1);
@@ -95,12 +113,15 @@ std::pair<int, int> expectExact(const VexaData<float>& input, const Analysed& ru
           // Past the neighbours, the smallest singular value is 0 exactly.
           EXPECT_EQ(run.maps.dispersion(x, y, z), 0.0);
         }
-        if (u.sum() > 0) u = -u;
+        // Oriented: the sum negative, or, demeaned (the sum is 0), the largest component.
+        if (asked.demean ? vexa::peaksTheWrongWay(u.data(), T) : u.sum() > 0) u = -u;
         SCOPED_TRACE(std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(z) + ", count " +
                      std::to_string(count));
         EXPECT_NEAR(run.maps.disparite(x, y, z), first - last, 1e-9 * first);
-        EXPECT_NEAR(run.maps.dispersion(x, y, z), last / first, 1e-13);
-        EXPECT_NEAR(run.maps.dispersion2(x, y, z), second / first, 1e-13);
+        // Demeaned, the sums lose what the means cancel: about eps (mean / spread)^2.
+        const double ratios = asked.demean ? 1e-9 : 1e-13;
+        EXPECT_NEAR(run.maps.dispersion(x, y, z), last / first, ratios);
+        EXPECT_NEAR(run.maps.dispersion2(x, y, z), second / first, ratios);
         for (int t = 0; t < T; ++t) EXPECT_NEAR(run.maps.ratFiltre(x, y, z, t), -u(t), 1e-6);
       }
   return {covariance, gram};
@@ -181,5 +202,70 @@ TEST(Routes, TilesKeepScratchWithinBudgetAndChangeNoResult) {
     const VexaData<float> input = series(13, 11, 6, T, 5);
     const vexa::InstructionSet set = vexa::detectedInstructionSet();
     EXPECT_TRUE(sameMaps(analyse(input, set, 2).maps, analyse(input, set, 2, 1.0).maps));
+  }
+}
+
+TEST(Routes, EveryWindowSideOnEveryRoute) {
+  // Short series (the batched solver, and Gram cubes at the corners), and series longer than
+  // the window holds (the long route), for the widths users choose; a small grid makes
+  // every count from corners to whole cubes.
+  struct Case {
+    int side, T;
+    int X, Y, Z;  // long series on the wider windows: a small grid keeps the exact check quick
+  };
+  const Case cases[] = {{3, 2, 7, 6, 5},   {3, 12, 7, 6, 5},  {3, 20, 7, 6, 5},    {3, 28, 7, 6, 5},
+                        {7, 10, 7, 6, 5},  {7, 40, 7, 6, 5},  {7, 344, 5, 4, 3},   {9, 30, 7, 6, 5},
+                        {9, 730, 5, 4, 3}, {11, 24, 7, 6, 5}, {11, 1332, 4, 3, 3}, {15, 10, 7, 6, 5}};
+  for (const Case& c : cases) {
+    const VexaData<float> input = series(c.X, c.Y, c.Z, c.T, 11);
+    for (vexa::InstructionSet set : vexa::supportedInstructionSets()) {
+      SCOPED_TRACE("side " + std::to_string(c.side) + ", T " + std::to_string(c.T) + ", " + vexa::nameOf(set));
+      Asked asked;
+      asked.side = c.side;
+      asked.counts = true;
+      const Analysed run = analyse(input, set, 2, 0, asked);
+      const auto [covariance, gram] = expectExact(input, run, asked);
+      EXPECT_GT(covariance + gram, c.X * c.Y * c.Z / 3);
+    }
+  }
+  EXPECT_EQ(mirlune::autoSide(200), 7);
+  EXPECT_EQ(mirlune::autoSide(1000), 11);
+  EXPECT_EQ(mirlune::autoSide(26), 3);
+  EXPECT_EQ(mirlune::autoSide(3375), 0);
+}
+
+TEST(Routes, DemeanedCoursesOnEveryRoute) {
+  // Against each course less its mean, decomposed plainly: the shared sums' correction on
+  // the short route, the dot products' on the Gram and long routes, and the reference.
+  for (int T : {2, 16, 40, 131}) {
+    SCOPED_TRACE("T " + std::to_string(T));
+    const VexaData<float> input = series(9, 8, 7, T, 23);
+    Asked asked;
+    asked.demean = true;
+    const Analysed run = analyse(input, vexa::detectedInstructionSet(), 2, 0, asked);
+    expectExact(input, run, asked);
+    EXPECT_TRUE(sameMaps(run.maps, analyse(input, vexa::detectedInstructionSet(), 1, 0, asked).maps));
+  }
+}
+
+TEST(Routes, CubesOfZeroSignalGiveZeroRatios) {
+  // A user's mask over a zero background: the whole cube's courses are 0.
+  VexaData<float> input = series(9, 8, 7, 12, 5, false);
+  for (int z = 0; z < 7; ++z)
+    for (int y = 0; y < 8; ++y)
+      for (int x = 0; x < 9; ++x)
+        if (x < 6)
+          for (int t = 0; t < 12; ++t) input(x, y, z, t) = 0;
+  VexaData<short> mask(9, 8, 7, 1, 0);
+  for (short& v : mask.volume()) v = 1;
+  const VexaData<Individu> serie = mirlune::gatherRecords(input, mask, 9 * 8 * 7);
+  for (bool reference : {false, true}) {
+    mirlune::AnalysisOptions options;
+    options.reference = reference;
+    const LocalMaps maps = mirlune::analyseLocally(mirlune::SeriesGeometry::of(input), mask, serie, options);
+    EXPECT_EQ(maps.dispersion(0, 0, 0), 0.0);
+    EXPECT_EQ(maps.dispersion2(1, 1, 1), 0.0);
+    for (double v : maps.dispersion.volume()) ASSERT_FALSE(std::isnan(v));
+    for (double v : maps.dispersion2.volume()) ASSERT_FALSE(std::isnan(v));
   }
 }

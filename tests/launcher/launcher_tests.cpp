@@ -89,12 +89,6 @@ void makeInstallation(const std::string& inst, int status = 7) {
   ::chmod(copy.c_str(), 0755);
 }
 
-std::string quote(const std::string& word) {
-  std::string quoted = "'";
-  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
 int shell(const std::string& command) {
   const int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -106,14 +100,15 @@ TEST(Launcher, RunsTheScriptFromItsInstallation) {
   testing_support::TempDir dir;
   const std::string inst = dir.file("my inst's \"folder\"");
   makeInstallation(inst);
-  const std::string command = "cd / && PATH=/usr/bin:/bin " + quote(inst + "/setuprun") + " extra args";
+  const std::string command =
+      "cd / && PATH=/usr/bin:/bin " + testing_support::shellQuote(inst + "/setuprun") + " extra args";
   EXPECT_EQ(shell(command), 7);  // the script's own status
   EXPECT_EQ(testing_support::readFile(inst + "/record.txt"), "args: [" + inst + "/build-configSubInstall.py]\ncwd: " +
                                                                  inst + "\npath: " + inst + "/lib:/usr/bin:/bin\n");
 
   // No interpreter: one line and status 1.
   std::remove((inst + "/lib/python/bin/python3").c_str());
-  EXPECT_EQ(shell(command + " 2> " + quote(dir.file("err"))), 1);
+  EXPECT_EQ(shell(command + " 2> " + testing_support::shellQuote(dir.file("err"))), 1);
   const std::string err = testing_support::readFile(dir.file("err"));
   EXPECT_NE(err.find(": cannot start ./lib/python/bin/python3: No such file or directory\n"), std::string::npos) << err;
   EXPECT_EQ(err.find('\n'), err.size() - 1);
@@ -130,17 +125,23 @@ TEST(Launcher, FindsItsInstallationFromItsOwnFileOnly) {
       "args: [" + inst + "/build-configSubInstall.py]\ncwd: " + inst + "\npath: " + inst + "/lib:";
 
   // Started by name through PATH, from the decoy's folder.
-  EXPECT_EQ(shell("cd " + quote(decoy) + " && PATH=" + quote(inst) + ":/usr/bin:/bin setuprun"), 7);
+  EXPECT_EQ(shell("cd " + testing_support::shellQuote(decoy) + " && PATH=" + testing_support::shellQuote(inst) +
+                  ":/usr/bin:/bin setuprun"),
+            7);
   EXPECT_EQ(testing_support::readFile(inst + "/record.txt"), expected + inst + ":/usr/bin:/bin\n");
   // Through a symlink in another folder.
   std::remove((inst + "/record.txt").c_str());
-  EXPECT_EQ(shell("cd " + quote(decoy) + " && PATH=/usr/bin:/bin " + quote(dir.file("links/setuprun"))), 7);
+  EXPECT_EQ(shell("cd " + testing_support::shellQuote(decoy) + " && PATH=/usr/bin:/bin " +
+                  testing_support::shellQuote(dir.file("links/setuprun"))),
+            7);
   EXPECT_EQ(testing_support::readFile(inst + "/record.txt"), expected + "/usr/bin:/bin\n");
   EXPECT_FALSE(testing_support::fileExists(decoy + "/record.txt"));
 
   // An empty PATH: the lib folder alone, no empty entry for the current folder.
   std::remove((inst + "/record.txt").c_str());
-  EXPECT_EQ(shell("cd " + quote(decoy) + " && PATH= " + quote(inst + "/setuprun")), 7);
+  EXPECT_EQ(shell("cd " + testing_support::shellQuote(decoy) +
+                  " && PATH= " + testing_support::shellQuote(inst + "/setuprun")),
+            7);
   EXPECT_EQ(testing_support::readFile(inst + "/record.txt"),
             "args: [" + inst + "/build-configSubInstall.py]\ncwd: " + inst + "\npath: " + inst + "/lib\n");
 }
@@ -149,7 +150,9 @@ TEST(Launcher, RefusesAnInstallationFolderThatPathCannotCarry) {
   testing_support::TempDir dir;
   const std::string inst = dir.file("a:b");
   makeInstallation(inst);
-  EXPECT_EQ(shell("PATH=/usr/bin:/bin " + quote(inst + "/setuprun") + " 2> " + quote(dir.file("err"))), 1);
+  EXPECT_EQ(shell("PATH=/usr/bin:/bin " + testing_support::shellQuote(inst + "/setuprun") + " 2> " +
+                  testing_support::shellQuote(dir.file("err"))),
+            1);
   const std::string err = testing_support::readFile(dir.file("err"));
   EXPECT_NE(err.find("holds ':'"), std::string::npos) << err;
   EXPECT_EQ(err.find('\n'), err.size() - 1);

@@ -12,6 +12,7 @@
 
 using namespace norbe;
 using testing_support::readFile;
+using testing_support::shellQuote;
 using testing_support::TempDir;
 
 namespace {
@@ -22,15 +23,9 @@ struct Outcome {
   int status;
 };
 
-std::string quote(const std::string& word) {
-  std::string quoted = "'";
-  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
 Outcome mirlune(const TempDir& dir, const std::vector<std::string>& args) {
-  std::string command = "cd " + quote(dir.path()) + " && " + quote(MIRLUNE_BINARY);
-  for (const auto& arg : args) command += " " + quote(arg);
+  std::string command = "cd " + shellQuote(dir.path()) + " && " + shellQuote(MIRLUNE_BINARY);
+  for (const auto& arg : args) command += " " + shellQuote(arg);
   command += " > .out 2> .err < /dev/null";
   const int status = std::system(command.c_str());
   Outcome run{readFile(dir.file(".out")), readFile(dir.file(".err")), WIFEXITED(status) ? WEXITSTATUS(status) : -1};

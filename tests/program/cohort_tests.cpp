@@ -21,20 +21,12 @@ namespace {
 
 const std::string kProgram = MIRLUNE_BINARY;
 
-struct Outcome {
-  int status;
-  std::string out, err;
-};
+using testing_support::Outcome;
 
 Outcome mirlune(const std::vector<std::string>& args, const std::string& cwd, const std::string& program = kProgram) {
   std::vector<std::string> argv{program};
   argv.insert(argv.end(), args.begin(), args.end());
-  Process process(argv, cwd, cwd + "/.err");
-  Outcome outcome{0, "", ""};
-  for (std::string line; process.readLine(line);) outcome.out += line + "\n";
-  outcome.status = process.wait();
-  outcome.err = readFile(cwd + "/.err");
-  return outcome;
+  return testing_support::runToEnd(argv, cwd);
 }
 
 VexaData<float> load(const std::string& path) {

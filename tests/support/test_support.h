@@ -195,4 +195,28 @@ class Process {
   int _status = -1;
 };
 
+//! What a program that ran to its end said: its status, standard output and standard error.
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+//! Runs argv (the program first) in cwd to its end; standard error passes through cwd/.err.
+inline Outcome runToEnd(const std::vector<std::string>& argv, const std::string& cwd) {
+  Process process(argv, cwd, cwd + "/.err");
+  Outcome outcome;
+  for (std::string line; process.readLine(line);) outcome.out += line + "\n";
+  outcome.status = process.wait();
+  outcome.err = readFile(cwd + "/.err");
+  std::remove((cwd + "/.err").c_str());
+  return outcome;
+}
+
+//! word between single quotes, as a POSIX shell reads it back.
+inline std::string shellQuote(const std::string& word) {
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 }  // namespace testing_support
