@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "analysis/stages.h"
+
 namespace mirlune {
 
 namespace {
@@ -97,9 +99,14 @@ std::vector<std::string> degenerateReasons(const RunFacts& facts) {
   }
   if (facts.frames == 1) reasons.push_back("the series has a single frame: the maps say nothing of time courses");
   if (facts.analysedVoxels > 0 && facts.fewerThanFrames == facts.analysedVoxels && facts.frames > 1) {
+    // The cubes the mask leaves may hold far fewer voxels than a whole one: a wider window.
+    const std::string wider = facts.windowSide < kMostSide
+                                  ? "a wider window: -window " + std::to_string(facts.windowSide + 2)
+                                  : "no window is wider: fewer frames, or a larger mask";
     reasons.push_back(
         "every analysed cube holds fewer voxels than the series has frames, so dispersion is 0 "
-        "everywhere (a wider window: -window auto)");
+        "everywhere (" +
+        wider + ")");
   }
   return reasons;
 }

@@ -184,7 +184,7 @@ TEST_F(Modality, DegenerateRunsSaySoOrFailWithStrict) {
       {"fewer voxels than frames",
        {"-i", "long.nii"},
        "every analysed cube holds fewer voxels than the series has frames, so dispersion is 0 everywhere (a wider "
-       "window: -window auto)"},
+       "window: -window 7)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
