@@ -10,6 +10,8 @@ Cases:
   sweep   the window of 5 over series lengths: 56 x 56 x 28 with 12 to 300 frames,
           32 x 32 x 16 with 1,000
   thin    thin slabs of many frames (96 x 96 x 5, 120 and 130 frames), for the memory column
+  window  wider windows: 7 at 64, 200 and 300 frames and "auto" (7) at 300, on 32 x 32 x 16;
+          "auto" (11) at 1,000 frames on 8 x 8 x 6 (the peer is slow there)
 """
 import argparse
 import os
@@ -25,8 +27,16 @@ import numpy as np
 STAGES = ["read + header report", "mask", "records", "local analysis", "outputs"]
 
 
+def side_of(side, frames):
+    """The side "auto" takes: the smallest odd cube holding more voxels than frames."""
+    if side != "auto":
+        return side
+    return next(s for s in range(3, 16, 2) if s ** 3 > frames)
+
+
 def cases(names, frames_filter):
-    """(label, size, side): side is the window's side for Mirlune and the peer's -extent."""
+    """(label, size, side): side is the window's side for Mirlune (or "auto") and, as a
+    number, the peer's -extent."""
     chosen = []
     for name in names:
         if name == "sweep":
@@ -36,8 +46,13 @@ def cases(names, frames_filter):
         elif name == "thin":
             for frames in (120, 130):
                 chosen.append((f"{frames} thin", (96, 96, 5, frames), 5))
+        elif name == "window":
+            for frames in (64, 200, 300):
+                chosen.append((f"{frames}", (32, 32, 16, frames), 7))
+            chosen.append(("300 auto", (32, 32, 16, 300), "auto"))
+            chosen.append(("1000 auto", (8, 8, 6, 1000), "auto"))
         else:
-            sys.exit(f"unknown case set {name!r} (sweep or thin)")
+            sys.exit(f"unknown case set {name!r} (sweep, thin or window)")
     if frames_filter:
         wanted = {int(f) for f in frames_filter.split(",")}
         chosen = [c for c in chosen if c[1][3] in wanted]
@@ -74,7 +89,7 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--build", default="build")
     parser.add_argument("--out", default="bench/out")
-    parser.add_argument("--cases", default="sweep,thin")
+    parser.add_argument("--cases", default="sweep,thin,window")
     parser.add_argument("--frames", default="", help="only the cases of these lengths")
     parser.add_argument("--no-peer", action="store_true", help="Mirlune only")
     args = parser.parse_args()
@@ -97,6 +112,7 @@ def main():
         work = os.path.join(out, f"run_{name[:-4]}_w{side}")
         os.makedirs(work, exist_ok=True)
         window = [] if side == 5 else ["--window", str(side)]
+        extent = side_of(side, size[3])
         run([mirlune, "-i", series, "-o", work, *window], work)  # warm the caches, and make the mask
         mask = os.path.join(work, "mask.nii")
         analysed = int(np.count_nonzero(np.asanyarray(nib.load(os.path.join(work, "disparite.nii")).dataobj)))
@@ -107,7 +123,7 @@ def main():
         if peer:
             for datatype in ("float32", "float64"):
                 candidates.append((f"dwidenoise {datatype}",
-                                   [peer, series, os.path.join(work, "dn.nii"), "-extent", str(side), "-mask", mask,
+                                   [peer, series, os.path.join(work, "dn.nii"), "-extent", str(extent), "-mask", mask,
                                     "-datatype", datatype, "-nthreads", "1", "-force", "-quiet"], False))
         results = {label: [] for label, _, _ in candidates}
         for _ in range(args.runs):
@@ -121,7 +137,7 @@ def main():
             return statistics.median(r[2][index] for r in results[what] if r[2])
 
         one = median("Mirlune 1")
-        row = {"label": label, "side": side, "size": "x".join(map(str, size[:3])), "voxels": analysed,
+        row = {"label": label, "side": extent, "size": "x".join(map(str, size[:3])), "voxels": analysed,
                "mirlune": 1e6 * one / analysed,
                "peak": max(r[1] for r in results["Mirlune 1"]) / 1024, "input": input_mib,
                "speedup": stage("Mirlune 1", 3) / stage("Mirlune 2", 3),

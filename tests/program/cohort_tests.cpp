@@ -184,7 +184,8 @@ TEST_F(Cohort, SidecarsDescribeEveryOutputAndDegenerateInputs) {
 }
 
 TEST_F(Cohort, TheQuickLookPictureOfAnOutputFolder) {
-  ASSERT_EQ(mirlune({"-i", "series.nii.gz", "-sidecars", "-o", "looked"}, dir->path()).status, 0);
+  // With the neighbour counts, which take a panel of their own.
+  ASSERT_EQ(mirlune({"-i", "series.nii.gz", "-sidecars", "-voisins", "-o", "looked"}, dir->path()).status, 0);
   const std::string command =
       std::string("/usr/bin/python3 ") + QUICKLOOK + " '" + dir->file("looked") + "' > /dev/null";
   ASSERT_EQ(std::system(command.c_str()), 0);
