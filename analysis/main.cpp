@@ -12,6 +12,7 @@
 #include <iostream>
 #include <new>
 
+#include "analysis/bids.h"
 #include "analysis/interruptions.h"
 #include "analysis/outputs.h"
 #include "analysis/provenance.h"
@@ -77,7 +78,18 @@ struct Settings {
   bool demean = false;
   bool counts = false;
   bool strict = false;
+  bool bids = false;
 };
+
+//! The analysis settings a derivative dataset is made with, in a fixed form.
+std::string analysisSettings(const Settings& settings) {
+  std::string text;
+  if (!settings.window.empty()) text += " -window " + settings.window;
+  if (settings.demean) text += " -demean";
+  if (settings.counts) text += " -voisins";
+  if (settings.compress) text += " -compress";
+  return text;
+}
 
 /*!
  * The cube's side for a series of frames: the one asked for, or with "auto" the smallest
@@ -151,6 +163,11 @@ void parseCommandLine(norbe::VexaApplication& application, Settings& settings) {
       "-voisins", "also write voisins.nii: at each analysed voxel, the number of mask voxels in its cube",
       settings.counts, true));
   parser.pushOption(new norbe::SingleOption<bool>(
+      "-bids",
+      "name the outputs as BIDS derivatives of the input (sub-<label>_..._desc-<map>_<suffix>), in "
+      "<output folder>/sub-<label>/[ses-<label>/]<datatype>/, with sidecars and a dataset_description.json",
+      settings.bids, true));
+  parser.pushOption(new norbe::SingleOption<bool>(
       "-strict",
       "fail (status 1, nothing written) where a run would succeed but say little: an empty mask, no analysed "
       "voxel, a single frame, or every cube holding fewer voxels than frames",
@@ -196,9 +213,26 @@ int run(int argc, char** argv) {
   std::vector<std::string> maskFiles;
   if (!settings.maskFile.empty()) maskFiles = vexa::imageFilesOf(settings.maskFile);
   inputFiles.insert(inputFiles.end(), maskFiles.begin(), maskFiles.end());
-  const mirlune::OutputFolder outputFolder(settings.folder);
+  // As BIDS derivatives, the outputs go to the subject's folder of the derivative dataset,
+  // whose description is claimed (or checked) before anything else is written.
+  mirlune::BidsInput bids;
+  std::string folder = settings.folder;
+  if (settings.bids) {
+    bids = mirlune::parseBidsInput(seriesFile);
+    const std::string root = settings.folder.empty() ? "." : settings.folder;
+    mirlune::makeFolders(root);
+    mirlune::claimDerivativeDataset(root, mirlune::kVersion, analysisSettings(settings),
+                                    mirlune::relativeLink(bids.dataset, root));
+    folder = root + "/" + mirlune::bidsFolder(bids);
+    settings.sidecars = true;
+  }
+  const mirlune::OutputFolder outputFolder(folder);
   const int threads = norbe::workerThreads(settings.threads);
-  mirlune::OutputSet outputs(outputFolder, threads, settings.compress);
+  const bool gzipped = seriesFile.size() > 7 && seriesFile.compare(seriesFile.size() - 7, 7, ".nii.gz") == 0;
+  mirlune::OutputSet outputs(outputFolder, threads, settings.compress || (settings.bids && gzipped));
+  if (settings.bids) {
+    outputs.setNaming([&bids](const std::string& name) { return mirlune::bidsOutputName(bids, name); });
+  }
   mirlune::refuseOverwritingInput(inputFiles, outputFiles(outputs, settings));
 
   // What the headers say is checked before anything is read or analysed.
@@ -218,6 +252,8 @@ int run(int argc, char** argv) {
   facts.threeDimensional = input.pythonHeader() && input.pythonHeader()->hasProperty(vexa::kVolumeDimension) &&
                            input.pythonHeader()->getProperty(vexa::kVolumeDimension)->size() < 4;
   facts.windowSide = side;
+  facts.bids = settings.bids;
+  facts.bidsSource = mirlune::bidsSource(bids, facts.input);
   facts.windowAuto = settings.window == "auto";
   facts.demeaned = settings.demean;
 

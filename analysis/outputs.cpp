@@ -34,6 +34,8 @@ std::atomic<bool> gCommitted{false};
   throw std::runtime_error(folder + ": " + why);
 }
 
+}  // namespace
+
 // mkdir -p: every missing folder along the path, each made readable by the user's umask.
 void makeFolders(const std::string& folder) {
   for (std::size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
@@ -44,8 +46,6 @@ void makeFolders(const std::string& folder) {
     if (end == std::string::npos) break;
   }
 }
-
-}  // namespace
 
 OutputFolder::OutputFolder(const std::string& folder) : _folder(folder) {
   const std::string where = folder.empty() ? "." : folder;
@@ -98,10 +98,12 @@ void refuseOverwritingInput(const std::vector<std::string>& inputs, const std::v
 }
 
 std::string OutputSet::finalPath(const std::string& name) const {
-  return _folder.path(name) + (_compressed ? ".nii.gz" : ".nii");
+  return _folder.path(_stem ? _stem(name) : name) + (_compressed ? ".nii.gz" : ".nii");
 }
 
-std::string OutputSet::sidecarPath(const std::string& name) const { return _folder.path(name) + ".json"; }
+std::string OutputSet::sidecarPath(const std::string& name) const {
+  return _folder.path(_stem ? _stem(name) : name) + ".json";
+}
 
 void OutputSet::stageSidecar(const std::string& name, const std::string& text) {
   vexa::PendingFile out(sidecarPath(name), false);

@@ -2,7 +2,9 @@
 // Where and how a run's files are written: one folder, locked for the run, and a set of
 // files that replace the previous set together or not at all.
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "analysis/stages.h"
@@ -21,6 +23,9 @@ extern const char* const kCountsName;
 
 //! The bare names of a run's outputs: the five, and the counts when asked for.
 std::vector<std::string> outputNames(bool counts);
+
+//! mkdir -p: every missing folder along the path; std::runtime_error naming the one that fails.
+void makeFolders(const std::string& folder);
 
 /*!
  * The folder a run writes into, created with its parents when missing, and held under an
@@ -66,6 +71,8 @@ class OutputSet {
   OutputSet(const OutputFolder& folder, int threads, bool compressed = false)
       : _folder(folder), _threads(threads), _compressed(compressed) {}
 
+  //! Files are named by stem(name) instead of name (BIDS derivatives' names).
+  void setNaming(std::function<std::string(const std::string&)> stem) { _stem = std::move(stem); }
   //! The final path of the image called name (its ending included).
   std::string finalPath(const std::string& name) const;
   //! The final path of the sidecar of the image called name.
@@ -79,6 +86,7 @@ class OutputSet {
   const OutputFolder& _folder;
   int _threads;
   bool _compressed;
+  std::function<std::string(const std::string&)> _stem;
   std::vector<vexa::StagedFile> _staged;
 };
 

@@ -114,8 +114,8 @@ std::vector<std::string> degenerateReasons(const RunFacts& facts) {
 std::string sidecarText(const RunFacts& facts, const std::string& name) {
   Json sidecar;
   sidecar["Description"] = descriptionOf(name, facts);
-  sidecar["Sources"] = Json::array({facts.input});
-  sidecar["SourceFile"] = {{"Path", facts.input}, {"SizeBytes", facts.inputBytes}};
+  sidecar["Sources"] = Json::array({facts.bids ? facts.bidsSource : facts.input});
+  sidecar["SourceFile"] = {{"Path", facts.bids ? facts.bidsSource : facts.input}, {"SizeBytes", facts.inputBytes}};
   if (facts.maskFile.empty()) {
     sidecar["Mask"] = {{"Rule", kBuiltInRule}};
   } else {
@@ -128,8 +128,12 @@ std::string sidecarText(const RunFacts& facts, const std::string& name) {
   sidecar["MaskVoxels"] = facts.maskVoxels;
   sidecar["AnalysedVoxels"] = facts.analysedVoxels;
   if (facts.nonFiniteVoxels > 0) sidecar["NonFiniteVoxelsLeftOut"] = facts.nonFiniteVoxels;
-  sidecar["GeneratedBy"] =
-      Json::array({{{"Name", "Mirlune"}, {"Version", facts.version}, {"CommandLine", facts.commandLine}}});
+  if (facts.bids) {
+    sidecar["CommandLine"] = facts.commandLine;  // GeneratedBy is the dataset's
+  } else {
+    sidecar["GeneratedBy"] =
+        Json::array({{{"Name", "Mirlune"}, {"Version", facts.version}, {"CommandLine", facts.commandLine}}});
+  }
   const Json notes = notesOf(facts);
   if (!notes.empty()) sidecar["Notes"] = notes;
   // Paths and arguments are bytes, not always UTF-8: what JSON cannot carry is replaced

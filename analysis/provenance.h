@@ -22,6 +22,10 @@ struct RunFacts {
   bool windowAuto = false;        //!< the side was chosen from the frames ("auto")
   bool demeaned = false;          //!< courses less their means
   long long fewerThanFrames = 0;  //!< analysed voxels whose cube held fewer voxels than frames
+  //! Written as BIDS derivatives: the source as a BIDS URI, and GeneratedBy left to
+  //! dataset_description.json.
+  bool bids = false;
+  std::string bidsSource;
 };
 
 /*!

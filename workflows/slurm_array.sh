@@ -1,29 +1,93 @@
 #!/bin/bash
 # Mirlune over a cohort as a plain Slurm job array, for groups without Snakemake: one
-# array task per line of a list of series.
+# array task per line of a list of series, into a BIDS derivative dataset (Mirlune -bids).
 #
-#   ls data/sub-*/pet/sub-*_pet.nii.gz > series.txt
-#   sbatch --array=0-$(( $(wc -l < series.txt) - 1 )) workflows/slurm_array.sh series.txt derivatives/mirlune
+#   ls data/sub-*/pet/sub-*_pet.nii.gz data/sub-*/ses-*/pet/sub-*_pet.nii.gz > series.txt
+#   mkdir -p logs
+#   sbatch --array=0-$(( $(wc -l < series.txt) - 1 )) --cpus-per-task=4 \
+#          --mem=$(workflows/slurm_array.sh --mem series.txt) \
+#          workflows/slurm_array.sh series.txt data/derivatives/mirlune
 #
-# A series SERIES.nii[.gz] with a file SERIES_mask.nii[.gz] beside it is analysed within
-# that mask. Each task writes into OUTPUT/<series name>/; the worker count follows the
-# CPUs Slurm gives the task.
+#   workflows/slurm_array.sh LIST OUTPUT [MASK [OPTIONS...]]
+#   workflows/slurm_array.sh --mem LIST
+#
+# Masks: a series ENTITIES_SUFFIX.nii[.gz] uses the file MASK beside it, where {entities}
+# stands for ENTITIES (default: {entities}_desc-brain_mask.nii.gz, as the Snakefile does);
+# without it, the built-in rule. OPTIONS go to Mirlune (e.g. -demean -window auto).
+# Threads: SLURM_CPUS_PER_TASK (1 when unset). The program: MIRLUNE (default: Mirlune, from PATH).
+# Memory: --mem prints 3 x the largest series of LIST as 32-bit floats + 256 MB, in MB.
+# Logs: Slurm's own (--output, here logs/mirlune-<job>_<task>.log in the submission
+# folder; the folder must exist) says which series and mask a task took; Mirlune's lines,
+# and a failed series' reason, go to OUTPUT/logs/<subject folder>/<entities>.log.
 #SBATCH --job-name=mirlune
-#SBATCH --cpus-per-task=4
-#SBATCH --mem=8G
+#SBATCH --cpus-per-task=2
 #SBATCH --time=01:00:00
-#SBATCH --output=mirlune-%A_%a.log
+#SBATCH --output=logs/mirlune-%A_%a.log
 set -euo pipefail
-list=$1 output=$2
+
+# The series' bytes as 32-bit floats, from its header's extents (NIfTI-1 or -2).
+series_bytes() {
+  /usr/bin/python3 - "$1" <<'PY'
+import gzip, struct, sys
+path = sys.argv[1]
+with (gzip.open if path.endswith(".gz") else open)(path, "rb") as f:
+    header = f.read(540)
+size = struct.unpack("<i", header[:4])[0]
+order = "<" if size in (348, 540) else ">"
+wide = struct.unpack(order + "i", header[:4])[0] == 540
+dims = struct.unpack(order + ("8q" if wide else "8h"), header[16:80] if wide else header[40:56])
+total = 4
+for extent in dims[1 : 1 + max(1, min(dims[0], 7))]:
+    total *= max(extent, 1)
+print(total)
+PY
+}
+
+if [ "${1:-}" = "--mem" ]; then
+  largest=0
+  while IFS= read -r series; do
+    [ -n "$series" ] || continue
+    bytes=$(series_bytes "$series")
+    [ "$bytes" -gt "$largest" ] && largest=$bytes
+  done < "${2:?usage: slurm_array.sh --mem LIST}"
+  echo "$(( 3 * largest / 1048576 + 256 ))M"
+  exit 0
+fi
+
+if [ -z "${SLURM_ARRAY_TASK_ID:-}" ]; then
+  echo "slurm_array.sh: not inside a Slurm array job (SLURM_ARRAY_TASK_ID is unset); submit it with sbatch --array=0-N" >&2
+  exit 1
+fi
+list=${1:?usage: slurm_array.sh LIST OUTPUT [MASK [OPTIONS...]]}
+output=${2:?usage: slurm_array.sh LIST OUTPUT [MASK [OPTIONS...]]}
+pattern=${3:-"{entities}_desc-brain_mask.nii.gz"}
+shift $(( $# < 3 ? $# : 3 ))
 series=$(sed -n "$((SLURM_ARRAY_TASK_ID + 1))p" "$list")
+if [ -z "$series" ]; then
+  echo "slurm_array.sh: $list has no line $((SLURM_ARRAY_TASK_ID + 1)) for task $SLURM_ARRAY_TASK_ID" >&2
+  exit 1
+fi
+
+# ENTITIES: the name less its ending and suffix; the log is named after them, desc left out.
 name=$(basename "$series")
 name=${name%.gz}
 name=${name%.nii}
+entities=${name%_*}
+plain=$(echo "$entities" | tr '_' '\n' | grep -v '^desc-' | paste -sd_)
+folder=$(dirname "$series")
+mask="$folder/${pattern//\{entities\}/$entities}"
 options=()
-for mask in "${series%.nii*}_mask.nii.gz" "${series%.nii*}_mask.nii"; do
-  if [ -f "$mask" ]; then
-    options=(-mask "$mask")
-    break
-  fi
-done
-exec Mirlune -i "$series" "${options[@]}" -sidecars -o "$output/$name"
+if [ -f "$mask" ]; then
+  options=(-mask "$mask")
+  said="mask: $mask"
+else
+  said="mask: the built-in rule"
+fi
+subject=${plain%%_*}
+session=$(echo "$plain" | tr '_' '\n' | grep '^ses-' || true)
+log="$output/logs/$subject${session:+/$session}/$(basename "$folder")/$plain.log"
+mkdir -p "$(dirname "$log")"
+echo "task $SLURM_ARRAY_TASK_ID: $series; $said; log: $log"
+echo "$said" > "$log"
+exec "${MIRLUNE:-Mirlune}" -i "$series" "${options[@]}" -o "$output" -bids -compress "$@" \
+  --threads "${SLURM_CPUS_PER_TASK:-1}" >> "$log" 2>&1
