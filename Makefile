@@ -1,4 +1,4 @@
-# Front door: make run, make test, make install, make bench, make lint, make fuzz.
+# Front door: make run, make test, make install, make deb, make bench, make lint, make fuzz.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 SAMPLE ?= examples/sample_series.nii.gz
@@ -7,7 +7,7 @@ PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 600
 SANITIZE_DIR ?= build-sanitize
 
-.PHONY: all build configure test run install bench lint sanitize sanitize-configure fuzz clean
+.PHONY: all build configure test run install deb bench lint sanitize sanitize-configure fuzz clean
 
 all: build
 
@@ -38,6 +38,14 @@ install:
 	$(MAKE) configure
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target Mirlune make_series setuprun
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+# The Debian package, in BUILD_DIR (mirlune_<version>_<arch>.deb); scripts/check-deb.sh
+# installs it, runs it and removes it.
+deb:
+	@scripts/install-deps.sh run deb
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DMIRLUNE_DEB=ON
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target Mirlune make_series setuprun
+	cd $(BUILD_DIR) && cpack -G DEB
 
 bench: build
 	@scripts/install-deps.sh bench

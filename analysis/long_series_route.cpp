@@ -41,7 +41,8 @@ class ForwardOffsets {
     int d[3];
   };
   std::size_t key(int dx, int dy, int dz) const {
-    return static_cast<std::size_t>((dx + _reach) + _span * ((dy + _reach) + _span * dz));
+    const std::size_t span = static_cast<std::size_t>(_span);
+    return static_cast<std::size_t>(dx + _reach) + span * (static_cast<std::size_t>(dy + _reach) + span * dz);
   }
   int _reach, _span;
   std::vector<Offset> _offsets;

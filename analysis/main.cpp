@@ -200,6 +200,59 @@ void refuseDegenerate(const mirlune::RunFacts& facts) {
   throw std::runtime_error(why + " (-strict: nothing was written)");
 }
 
+/*!
+ * Where the outputs go: the output folder, or as BIDS derivatives the subject's folder of
+ * the derivative dataset, whose description is claimed (or checked) before anything else
+ * is written there.
+ */
+std::string outputFolderOf(Settings& settings, const std::string& seriesFile, mirlune::BidsInput& bids) {
+  if (!settings.bids) return settings.folder;
+  bids = mirlune::parseBidsInput(seriesFile);
+  const std::string root = settings.folder.empty() ? "." : settings.folder;
+  mirlune::makeFolders(root);
+  mirlune::claimDerivativeDataset(root, mirlune::kVersion, analysisSettings(settings),
+                                  mirlune::relativeLink(bids.dataset, root));
+  settings.sidecars = true;
+  return root + "/" + mirlune::bidsFolder(bids);
+}
+
+//! What the sidecars say of the run, as far as it is known once the series is read.
+mirlune::RunFacts factsOf(int argc, char** argv, const Settings& settings, const std::string& seriesFile,
+                          const VexaData<float>& input, int side, const mirlune::BidsInput& bids) {
+  mirlune::RunFacts facts;
+  facts.version = mirlune::kVersion;
+  facts.commandLine = mirlune::commandLineOf(argc, argv);
+  facts.input = mirlune::absolutePath(seriesFile);
+  facts.inputBytes = mirlune::fileBytes(seriesFile);
+  facts.frames = input.dimT();
+  facts.threeDimensional = input.pythonHeader() && input.pythonHeader()->hasProperty(vexa::kVolumeDimension) &&
+                           input.pythonHeader()->getProperty(vexa::kVolumeDimension)->size() < 4;
+  facts.windowSide = side;
+  facts.windowAuto = settings.window == "auto";
+  facts.demeaned = settings.demean;
+  facts.bids = settings.bids;
+  facts.bidsSource = mirlune::bidsSource(bids, facts.input);
+  return facts;
+}
+
+//! The mask stage: the built-in rule or the user's mask, less voxels with non-finite samples.
+VexaData<short> maskOf(const Settings& settings, const VexaData<float>& input, const mirlune::SeriesGeometry& geometry,
+                       const std::string& seriesFile, const std::string& maskFile, mirlune::RunFacts& facts,
+                       int& maskCount) {
+  VexaData<short> mask;
+  if (settings.maskFile.empty()) {
+    mask = mirlune::buildMask(input, maskCount, &facts.nonFiniteVoxels);
+  } else {
+    VexaData<float> image;
+    vexa::Reader<VexaData<float>>(settings.maskFile).read(image, 0, nullptr, -1);
+    mask = mirlune::maskFromImage(geometry, seriesFile, image, maskFile, maskCount);
+    facts.nonFiniteVoxels = mirlune::leaveOutNonFinite(input, mask, maskCount);
+    facts.maskFile = mirlune::absolutePath(maskFile);
+  }
+  facts.maskVoxels = maskCount;
+  return mask;
+}
+
 int run(int argc, char** argv) {
   mirlune::InterruptionGuard interruptions(argv[0]);
   Settings settings;
@@ -213,19 +266,8 @@ int run(int argc, char** argv) {
   std::vector<std::string> maskFiles;
   if (!settings.maskFile.empty()) maskFiles = vexa::imageFilesOf(settings.maskFile);
   inputFiles.insert(inputFiles.end(), maskFiles.begin(), maskFiles.end());
-  // As BIDS derivatives, the outputs go to the subject's folder of the derivative dataset,
-  // whose description is claimed (or checked) before anything else is written.
   mirlune::BidsInput bids;
-  std::string folder = settings.folder;
-  if (settings.bids) {
-    bids = mirlune::parseBidsInput(seriesFile);
-    const std::string root = settings.folder.empty() ? "." : settings.folder;
-    mirlune::makeFolders(root);
-    mirlune::claimDerivativeDataset(root, mirlune::kVersion, analysisSettings(settings),
-                                    mirlune::relativeLink(bids.dataset, root));
-    folder = root + "/" + mirlune::bidsFolder(bids);
-    settings.sidecars = true;
-  }
+  const std::string folder = outputFolderOf(settings, seriesFile, bids);
   const mirlune::OutputFolder outputFolder(folder);
   const int threads = norbe::workerThreads(settings.threads);
   const bool gzipped = seriesFile.size() > 7 && seriesFile.compare(seriesFile.size() - 7, 7, ".nii.gz") == 0;
@@ -243,32 +285,10 @@ int run(int argc, char** argv) {
   settings.reader.read(input, 0, nullptr, -1);
   std::cout << mirlune::headerReport(input) << std::flush;
   const mirlune::SeriesGeometry geometry = mirlune::SeriesGeometry::of(input);
-  mirlune::RunFacts facts;
-  facts.version = mirlune::kVersion;
-  facts.commandLine = mirlune::commandLineOf(argc, argv);
-  facts.input = mirlune::absolutePath(seriesFile);
-  facts.inputBytes = mirlune::fileBytes(seriesFile);
-  facts.frames = geometry.frames;
-  facts.threeDimensional = input.pythonHeader() && input.pythonHeader()->hasProperty(vexa::kVolumeDimension) &&
-                           input.pythonHeader()->getProperty(vexa::kVolumeDimension)->size() < 4;
-  facts.windowSide = side;
-  facts.bids = settings.bids;
-  facts.bidsSource = mirlune::bidsSource(bids, facts.input);
-  facts.windowAuto = settings.window == "auto";
-  facts.demeaned = settings.demean;
-
+  mirlune::RunFacts facts = factsOf(argc, argv, settings, seriesFile, input, side, bids);
   int maskCount = 0;
-  VexaData<short> mask;
-  if (settings.maskFile.empty()) {
-    mask = mirlune::buildMask(input, maskCount, &facts.nonFiniteVoxels);
-  } else {
-    VexaData<float> image;
-    vexa::Reader<VexaData<float>>(settings.maskFile).read(image, 0, nullptr, -1);
-    mask = mirlune::maskFromImage(geometry, seriesFile, image, maskFiles.front(), maskCount);
-    facts.nonFiniteVoxels = mirlune::leaveOutNonFinite(input, mask, maskCount);
-    facts.maskFile = mirlune::absolutePath(maskFiles.front());
-  }
-  facts.maskVoxels = maskCount;
+  const VexaData<short> mask =
+      maskOf(settings, input, geometry, seriesFile, maskFiles.empty() ? "" : maskFiles.front(), facts, maskCount);
   outputs.stage(mirlune::kOutputNames[0], mask);
   std::cout << mirlune::kMaskDone << std::endl;
 

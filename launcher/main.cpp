@@ -75,7 +75,7 @@ int main(int, char** argv) {
 #else
   const std::optional<std::string> found = runningProgram();
   if (!found) return fail(program, std::string("cannot find its own file (/proc/self/exe): ") + std::strerror(errno));
-  const std::string self = *found;
+  const std::string& self = *found;
   const std::string directory = setuprun::installationDirectory(self);
   const auto platform = setuprun::Platform::Posix;
   if (::chdir(directory.c_str()) != 0) {

@@ -7,6 +7,7 @@
 #     lint   clang-format and clang-tidy
 #     fuzz   clang and libFuzzer
 #     bench  the benchmark's peer (dwidenoise, from mrtrix3) and GNU time
+#     deb    building the Debian package (dpkg-shlibdeps)
 set -euo pipefail
 
 run=(g++ cmake make pkg-config zlib1g-dev libsigc++-2.0-dev libeigen3-dev libnifti2-dev nlohmann-json3-dev)
@@ -14,6 +15,7 @@ test=(libgtest-dev libgmock-dev python3 python3-nibabel python3-numpy python3-ma
 lint=(clang-format clang-tidy)
 fuzz=(clang libfuzzer-14-dev)
 bench=(mrtrix3 time python3-nibabel python3-numpy)
+deb=(dpkg-dev)
 
 packages=()
 for task in "${@:-test}"; do
@@ -23,7 +25,8 @@ for task in "${@:-test}"; do
     lint) packages+=("${lint[@]}") ;;
     fuzz) packages+=("${run[@]}" "${fuzz[@]}") ;;
     bench | --bench) packages+=("${run[@]}" "${bench[@]}") ;;
-    *) echo "install-deps: unknown task '$task' (run, test, lint, fuzz or bench)" >&2; exit 1 ;;
+    deb) packages+=("${run[@]}" "${deb[@]}") ;;
+    *) echo "install-deps: unknown task '$task' (run, test, lint, fuzz, bench or deb)" >&2; exit 1 ;;
   esac
 done
 

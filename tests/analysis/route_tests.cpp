@@ -67,9 +67,55 @@ Analysed analyse(const VexaData<float>& input, vexa::InstructionSet set, int thr
   return run;
 }
 
+//! A neighbourhood's values as an exact decomposition gives them, its vector oriented.
+struct Exact {
+  double first, second, last;
+  Eigen::VectorXd u;
+  bool byGram;  // T above the neighbours (or the window): the Gram matrix, last 0
+};
+
 /*!
- * Every voxel against its neighbourhood's matrix decomposed by Eigen: C when T is at most
- * the neighbours, G (and M' v) past that. Returns how many voxels went each way.
+ * The neighbourhood's courses m (count x T) decomposed by Eigen: C when T is at most the
+ * neighbours and the window's voxels, G (and M' v) past that.
+ */
+Exact exactOf(Eigen::MatrixXd m, const Asked& asked) {
+  const int count = static_cast<int>(m.rows()), T = static_cast<int>(m.cols());
+  // Demeaned: each course less its mean over frames, in double, before any product.
+  if (asked.demean) m.colwise() -= m.rowwise().mean();
+  Exact e;
+  e.byGram = !(T <= count && T <= asked.side * asked.side * asked.side);
+  if (!e.byGram) {
+    const exact::Symmetric full = exact::symmetric(exact::columnProducts(m, count - 1));
+    e.first = full.values(T - 1);
+    e.second = T > 1 ? full.values(T - 2) : 0;
+    e.last = std::abs(full.values(0));
+    e.u = full.vectors.col(T - 1);
+  } else {
+    const exact::Symmetric full = exact::symmetric(exact::rowProducts(m, count - 1));
+    e.first = full.values(count - 1);
+    e.second = full.values(count - 2);
+    e.last = 0;
+    e.u = (m.transpose() * full.vectors.col(count - 1)).normalized();
+  }
+  // Oriented: the sum negative, or, demeaned (the sum is 0), the largest component.
+  if (asked.demean ? vexa::peaksTheWrongWay(e.u.data(), T) : e.u.sum() > 0) e.u = -e.u;
+  return e;
+}
+
+//! The raster indices of the mask voxels in the cube of half-side h around (x, y, z).
+std::vector<int> neighboursOf(const VexaData<short>& mask, int x, int y, int z, int h) {
+  const int X = mask.dimX(), Y = mask.dimY(), Z = mask.dimZ();
+  std::vector<int> at;
+  for (int a = std::max(x - h, 0); a < std::min(x + h + 1, X); ++a)
+    for (int b = std::max(y - h, 0); b < std::min(y + h + 1, Y); ++b)
+      for (int c = std::max(z - h, 0); c < std::min(z + h + 1, Z); ++c)
+        if (mask(a, b, c) == 1) at.push_back(a + X * (b + Y * c));
+  return at;
+}
+
+/*!
+ * Every voxel against its neighbourhood's matrix decomposed exactly. Returns how many
+ * voxels went each way (C, G).
  */
 std::pair<int, int> expectExact(const VexaData<float>& input, const Analysed& run, const Asked& asked = {}) {
   const int X = input.dimX(), Y = input.dimY(), Z = input.dimZ(), T = input.dimT();
@@ -79,11 +125,7 @@ std::pair<int, int> expectExact(const VexaData<float>& input, const Analysed& ru
     for (int y = 0; y < Y; ++y)
       for (int x = 0; x < X; ++x) {
         if (run.mask(x, y, z) != 1) continue;
-        std::vector<int> at;
-        for (int a = std::max(x - h, 0); a < std::min(x + h + 1, X); ++a)
-          for (int b = std::max(y - h, 0); b < std::min(y + h + 1, Y); ++b)
-            for (int c = std::max(z - h, 0); c < std::min(z + h + 1, Z); ++c)
-              if (run.mask(a, b, c) == 1) at.push_back(a + X * (b + Y * c));
+        const std::vector<int> at = neighboursOf(run.mask, x, y, z, h);
         const int count = static_cast<int>(at.size());
         if (asked.counts) {
           EXPECT_EQ(run.maps.voisins(x, y, z), count > 1 ? count : 0);
@@ -92,37 +134,20 @@ std::pair<int, int> expectExact(const VexaData<float>& input, const Analysed& ru
         Eigen::MatrixXd m(count, T);
         for (int k = 0; k < count; ++k)
           for (int t = 0; t < T; ++t) m(k, t) = input.volume().begin()[at[k] + static_cast<long>(X) * Y * Z * t];
-        // Demeaned: each course less its mean over frames, in double, before any product.
-        if (asked.demean) m.colwise() -= m.rowwise().mean();
-        double first, second, last;
-        Eigen::VectorXd u;
-        if (T <= count && T <= asked.side * asked.side * asked.side) {
-          ++covariance;
-          const exact::Symmetric full = exact::symmetric(exact::columnProducts(m, count - 1));
-          first = full.values(T - 1);
-          second = T > 1 ? full.values(T - 2) : 0;
-          last = std::abs(full.values(0));
-          u = full.vectors.col(T - 1);
-        } else {
-          ++gram;
-          const exact::Symmetric full = exact::symmetric(exact::rowProducts(m, count - 1));
-          first = full.values(count - 1);
-          second = full.values(count - 2);
-          last = 0;
-          u = (m.transpose() * full.vectors.col(count - 1)).normalized();
-          // Past the neighbours, the smallest singular value is 0 exactly.
-          EXPECT_EQ(run.maps.dispersion(x, y, z), 0.0);
-        }
-        // Oriented: the sum negative, or, demeaned (the sum is 0), the largest component.
-        if (asked.demean ? vexa::peaksTheWrongWay(u.data(), T) : u.sum() > 0) u = -u;
+        const Exact e = exactOf(m, asked);
+        ++(e.byGram ? gram : covariance);
         SCOPED_TRACE(std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(z) + ", count " +
                      std::to_string(count));
-        EXPECT_NEAR(run.maps.disparite(x, y, z), first - last, 1e-9 * first);
+        // Past the neighbours, the smallest singular value is 0 exactly.
+        if (e.byGram) {
+          EXPECT_EQ(run.maps.dispersion(x, y, z), 0.0);
+        }
+        EXPECT_NEAR(run.maps.disparite(x, y, z), e.first - e.last, 1e-9 * e.first);
         // Demeaned, the sums lose what the means cancel: about eps (mean / spread)^2.
         const double ratios = asked.demean ? 1e-9 : 1e-13;
-        EXPECT_NEAR(run.maps.dispersion(x, y, z), last / first, ratios);
-        EXPECT_NEAR(run.maps.dispersion2(x, y, z), second / first, ratios);
-        for (int t = 0; t < T; ++t) EXPECT_NEAR(run.maps.ratFiltre(x, y, z, t), -u(t), 1e-6);
+        EXPECT_NEAR(run.maps.dispersion(x, y, z), e.last / e.first, ratios);
+        EXPECT_NEAR(run.maps.dispersion2(x, y, z), e.second / e.first, ratios);
+        for (int t = 0; t < T; ++t) EXPECT_NEAR(run.maps.ratFiltre(x, y, z, t), -e.u(t), 1e-6);
       }
   return {covariance, gram};
 }

@@ -81,6 +81,42 @@ struct Hostile {
   std::string message;  // what the one line says after the file's name
 };
 
+// Data that cannot be where the header says, and values no 32-bit float holds.
+void addPlacementFaults(std::vector<Hostile>& files) {
+  auto add = [&](const std::string& name, const std::string& bytes, const std::string& message) {
+    files.push_back({name, bytes, message});
+  };
+  std::string b;
+  // Data offsets that point at no data: before the start, inside the header, beyond the
+  // file (as far as 2^31 and more, which a 32-bit offset would wrap).
+  b = nifti1();
+  put<float>(b, 108, -5.0f);
+  add("offset-5.nii", b, "truncated image data (its data offset -5 lies before the file's start)");
+  b = nifti1();
+  put<float>(b, 108, 100.0f);
+  add("offset100.nii", b, "truncated image data (its data offset 100 lies inside the header, which ends at 348)");
+  for (const double offset : {2147483648.0, 5e9, 1e17}) {
+    b = nifti1();
+    put<float>(b, 108, static_cast<float>(offset));
+    const std::string name = "offset" + std::to_string(static_cast<long long>(offset));
+    add(name + ".nii", b, "truncated image data (0 of 192 bytes)");
+    add(name + ".nii.gz", gzip(b),
+        "truncated image data (a " + std::to_string(gzip(b).size()) +
+            "-byte compressed file cannot hold the 192 bytes its header claims)");
+  }
+  // Values that no 32-bit float holds: float64 data near 1e200, int16 scaled by 1e38.
+  b = nifti1(DT_FLOAT64, 64);
+  b.resize(352 + 4 * 3 * 2 * 2 * 8);
+  for (std::size_t at = 352; at + 8 <= b.size(); at += 8) put<double>(b, at, 1e200);
+  add("float64-1e200.nii", b,
+      "holds values beyond the range of 32-bit floats (about 3.4e38) after its scaling; they cannot be analysed");
+  b = nifti1(DT_INT16, 16);
+  for (std::size_t at = 352; at + 2 <= b.size(); at += 2) put<std::int16_t>(b, at, 100);
+  put<float>(b, 112, 1e38f);
+  add("int16-slope1e38.nii", b,
+      "holds values beyond the range of 32-bit floats (about 3.4e38) after its scaling; they cannot be analysed");
+}
+
 std::vector<Hostile> hostileFiles(const TempDir& dir) {
   std::vector<Hostile> files;
   auto add = [&](const std::string& name, const std::string& bytes, const std::string& message) {
@@ -124,34 +160,7 @@ std::vector<Hostile> hostileFiles(const TempDir& dir) {
   b = nifti2();
   for (int axis = 1; axis <= 4; ++axis) put<std::int64_t>(b, 16 + 8 * axis, 2000000000LL);
   add("overflow.nii", b, "the image's size overflows 64 bits");
-  // Data offsets that point at no data: before the start, inside the header, beyond the
-  // file (as far as 2^31 and more, which a 32-bit offset would wrap).
-  b = nifti1();
-  put<float>(b, 108, -5.0f);
-  add("offset-5.nii", b, "truncated image data (its data offset -5 lies before the file's start)");
-  b = nifti1();
-  put<float>(b, 108, 100.0f);
-  add("offset100.nii", b, "truncated image data (its data offset 100 lies inside the header, which ends at 348)");
-  for (const double offset : {2147483648.0, 5e9, 1e17}) {
-    b = nifti1();
-    put<float>(b, 108, static_cast<float>(offset));
-    const std::string name = "offset" + std::to_string(static_cast<long long>(offset));
-    add(name + ".nii", b, "truncated image data (0 of 192 bytes)");
-    add(name + ".nii.gz", gzip(b),
-        "truncated image data (a " + std::to_string(gzip(b).size()) +
-            "-byte compressed file cannot hold the 192 bytes its header claims)");
-  }
-  // Values that no 32-bit float holds: float64 data near 1e200, int16 scaled by 1e38.
-  b = nifti1(DT_FLOAT64, 64);
-  b.resize(352 + 4 * 3 * 2 * 2 * 8);
-  for (std::size_t at = 352; at + 8 <= b.size(); at += 8) put<double>(b, at, 1e200);
-  add("float64-1e200.nii", b,
-      "holds values beyond the range of 32-bit floats (about 3.4e38) after its scaling; they cannot be analysed");
-  b = nifti1(DT_INT16, 16);
-  for (std::size_t at = 352; at + 2 <= b.size(); at += 2) put<std::int16_t>(b, at, 100);
-  put<float>(b, 112, 1e38f);
-  add("int16-slope1e38.nii", b,
-      "holds values beyond the range of 32-bit floats (about 3.4e38) after its scaling; they cannot be analysed");
+  addPlacementFaults(files);
   // 8 KiB claiming 2 GiB of data, plain and compressed: refused before any allocation.
   b = nifti1(DT_INT32, 32);
   b.resize(8192);
