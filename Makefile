@@ -43,8 +43,8 @@ install:
 # installs it, runs it and removes it.
 deb:
 	@scripts/install-deps.sh run deb
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DMIRLUNE_DEB=ON
-	cmake --build $(BUILD_DIR) -j $(JOBS) --target Mirlune make_series setuprun
+	$(MAKE) configure
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target Mirlune make_series
 	cd $(BUILD_DIR) && cpack -G DEB
 
 bench: build

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian package that make deb built, runs the installed Mirlune on a series
+# from the installed make_series and mirlune-quicklook on its outputs, then removes it.
+# It refuses to touch a machine where mirlune is installed already.
+#   scripts/check-deb.sh [BUILD_DIR]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+deb=$(ls "$build"/mirlune_*.deb | head -1)
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+if dpkg-query -W -f='${Status}' mirlune 2>/dev/null | grep -q 'install ok installed'; then
+  echo "check-deb: mirlune is installed on this machine already; not replacing it" >&2
+  exit 1
+fi
+echo "check-deb: $deb"
+dpkg-deb --info "$deb" | grep -E 'Package|Version|Depends|Recommends'
+"${sudo[@]}" dpkg -i "$deb" || "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -f install -y -q
+work=$(mktemp -d /tmp/mirlune-deb-XXXXXX)
+trap '"${sudo[@]}" dpkg -r mirlune > /dev/null; rm -rf "$work"' EXIT
+cd "$work"
+/usr/bin/make_series series.nii.gz 24 24 12 10 > /dev/null
+/usr/bin/Mirlune -i series.nii.gz -o out -sidecars --threads 2
+/usr/bin/mirlune-quicklook out
+test -s out/quicklook.png
+test -f /usr/share/mirlune/workflows/Snakefile -a -x /usr/share/mirlune/workflows/slurm_array.sh
+ls /usr/share/man/man1/Mirlune.1*
+echo "check-deb: installed, ran and removed"
