@@ -15,6 +15,7 @@
 #include "analysis/bids.h"
 #include "analysis/interruptions.h"
 #include "analysis/outputs.h"
+#include "analysis/pipeline.h"
 #include "analysis/provenance.h"
 #include "analysis/stages.h"
 #include "analysis/version.h"
@@ -235,24 +236,6 @@ mirlune::RunFacts factsOf(int argc, char** argv, const Settings& settings, const
   return facts;
 }
 
-//! The mask stage: the built-in rule or the user's mask, less voxels with non-finite samples.
-VexaData<short> maskOf(const Settings& settings, const VexaData<float>& input, const mirlune::SeriesGeometry& geometry,
-                       const std::string& seriesFile, const std::string& maskFile, mirlune::RunFacts& facts,
-                       int& maskCount) {
-  VexaData<short> mask;
-  if (settings.maskFile.empty()) {
-    mask = mirlune::buildMask(input, maskCount, &facts.nonFiniteVoxels);
-  } else {
-    VexaData<float> image;
-    vexa::Reader<VexaData<float>>(settings.maskFile).read(image, 0, nullptr, -1);
-    mask = mirlune::maskFromImage(geometry, seriesFile, image, maskFile, maskCount);
-    facts.nonFiniteVoxels = mirlune::leaveOutNonFinite(input, mask, maskCount);
-    facts.maskFile = mirlune::absolutePath(maskFile);
-  }
-  facts.maskVoxels = maskCount;
-  return mask;
-}
-
 int run(int argc, char** argv) {
   mirlune::InterruptionGuard interruptions(argv[0]);
   Settings settings;
@@ -284,19 +267,12 @@ int run(int argc, char** argv) {
   settings.reader.setThreads(threads);
   settings.reader.read(input, 0, nullptr, -1);
   std::cout << mirlune::headerReport(input) << std::flush;
-  const mirlune::SeriesGeometry geometry = mirlune::SeriesGeometry::of(input);
   mirlune::RunFacts facts = factsOf(argc, argv, settings, seriesFile, input, side, bids);
-  int maskCount = 0;
-  const VexaData<short> mask =
-      maskOf(settings, input, geometry, seriesFile, maskFiles.empty() ? "" : maskFiles.front(), facts, maskCount);
-  outputs.stage(mirlune::kOutputNames[0], mask);
-  std::cout << mirlune::kMaskDone << std::endl;
-
-  VexaData<Individu> serie = mirlune::gatherRecords(input, mask, maskCount, threads);
-  std::cout << mirlune::kRecordsDone << std::endl;
-  // The records hold every intensity the analysis reads: the series' storage goes back
-  // before the outputs are made.
-  input = VexaData<float>();
+  VexaData<float> maskImage;
+  if (!settings.maskFile.empty()) {
+    vexa::Reader<VexaData<float>>(settings.maskFile).read(maskImage, 0, nullptr, -1);
+    facts.maskFile = mirlune::absolutePath(maskFiles.front());
+  }
 
   mirlune::LocalMaps maps;
   {
@@ -307,7 +283,19 @@ int run(int argc, char** argv) {
     options.demean = settings.demean;
     options.counts = settings.counts;
     options.progress = bar.callback();
-    maps = mirlune::analyseLocally(geometry, mask, serie, options);
+    auto stageDone = [&](mirlune::Stage stage, const mirlune::SeriesAnalysis& run) {
+      if (stage == mirlune::Stage::Mask) {
+        facts.maskVoxels = run.maskCount;
+        facts.nonFiniteVoxels = run.nonFinite;
+        outputs.stage(mirlune::kOutputNames[0], run.mask);
+        std::cout << mirlune::kMaskDone << std::endl;
+      } else if (stage == mirlune::Stage::Records) {
+        std::cout << mirlune::kRecordsDone << std::endl;
+      }
+    };
+    maps = mirlune::analyseSeries(input, settings.maskFile.empty() ? nullptr : &maskImage, seriesFile,
+                                  maskFiles.empty() ? "" : maskFiles.front(), options, stageDone)
+               .maps;
   }
   facts.analysedVoxels = maps.analysed;
   facts.fewerThanFrames = maps.fewerThanFrames;

@@ -28,6 +28,20 @@ class VexaData : public vexa::Border {
     if (borderWidth != 0) _volume->getPropertySet().setProperty("_borderWidth", borderWidth);
   }
 
+  /*!
+   * An image over the caller's memory: dimX x dimY x dimZ x dimT values, x fastest, no
+   * border; nothing is copied.
+   * \note The caller keeps data alive while the image and its copies live.
+   */
+  static VexaData over(T* data, int dimX, int dimY, int dimZ, int dimT) {
+    VexaData image{NoVolume{}};
+    image._setBorder(dimX, dimY, dimZ, 0);
+    image._volume.reset(new norbe::Volume<T>(dimX, dimY, dimZ, dimT, data));
+    image._holder = new HeaderHolder;
+    image._holder->header = new norbe::PythonHeader(*image._volume);
+    return image;
+  }
+
   //! Shares other's volume (no voxel is copied); the header is a new view of it.
   VexaData(const VexaData& other) : vexa::Border(other), _volume(other._volume), _holder(new HeaderHolder) {
     _holder->header = new norbe::PythonHeader(*_volume);
