@@ -92,34 +92,6 @@ std::string analysisSettings(const Settings& settings) {
   return text;
 }
 
-/*!
- * The cube's side for a series of frames: the one asked for, or with "auto" the smallest
- * odd side whose cube holds more voxels than frames. Refuses what cannot be used.
- */
-int windowSide(const std::string& asked, long long frames) {
-  if (asked.empty()) return mirlune::kDefaultSide;
-  if (asked == "auto") {
-    const int side = frames > 3375 ? 0 : mirlune::autoSide(static_cast<int>(frames));
-    if (side == 0) {
-      throw std::runtime_error("-window auto: the series has " + std::to_string(frames) +
-                               " frames, more than the widest window (15 x 15 x 15) holds voxels");
-    }
-    return side;
-  }
-  std::size_t used = 0;
-  int side = 0;
-  try {
-    side = std::stoi(asked, &used);
-  } catch (const std::exception&) {
-    used = 0;
-  }
-  if (used != asked.size() || side < 3 || side > mirlune::kMostSide || side % 2 == 0) {
-    throw std::runtime_error("-window " + asked + ": the side must be an odd number from 3 to " +
-                             std::to_string(mirlune::kMostSide) + ", or auto");
-  }
-  return side;
-}
-
 //! Declares the options and parses the command line; help and version end the run here.
 void parseCommandLine(norbe::VexaApplication& application, Settings& settings) {
   application.setVersion(mirlune::kVersion);
@@ -263,7 +235,7 @@ int run(int argc, char** argv) {
   // What the headers say is checked before anything is read or analysed.
   const std::array<std::int64_t, 4> extents = settings.reader.extents();
   mirlune::checkExtents(extents);
-  const int side = windowSide(settings.window, extents[3]);
+  const int side = mirlune::windowSideFor(settings.window, extents[3]);
   settings.reader.setThreads(threads);
   settings.reader.read(input, 0, nullptr, -1);
   std::cout << mirlune::headerReport(input) << std::flush;

@@ -1,5 +1,8 @@
 #include "analysis/neighbourhood.h"
 
+#include <stdexcept>
+#include <string>
+
 namespace mirlune {
 
 RecordIndex::RecordIndex(const SeriesGeometry& g, const VexaData<Individu>& serie)
@@ -24,6 +27,30 @@ std::vector<double> recordMeans(const VexaData<Individu>& serie, int threads) {
     return 0LL;
   });
   return means;
+}
+
+int windowSideFor(const std::string& asked, long long frames) {
+  if (asked.empty()) return kDefaultSide;
+  if (asked == "auto") {
+    const int side = frames >= kMostSide * kMostSide * kMostSide ? 0 : autoSide(static_cast<int>(frames));
+    if (side == 0) {
+      throw std::runtime_error("-window auto: the series has " + std::to_string(frames) +
+                               " frames, more than the widest window (15 x 15 x 15) holds voxels");
+    }
+    return side;
+  }
+  std::size_t used = 0;
+  int side = 0;
+  try {
+    side = std::stoi(asked, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used != asked.size() || side < 3 || side > kMostSide || side % 2 == 0) {
+    throw std::runtime_error("-window " + asked + ": the side must be an odd number from 3 to " +
+                             std::to_string(kMostSide) + ", or auto");
+  }
+  return side;
 }
 
 int autoSide(int frames) {

@@ -51,11 +51,6 @@ std::string descriptionOf(const std::string& name, const RunFacts& facts) {
   return "The second largest singular value divided by the largest, " + where + "; 0 elsewhere.";
 }
 
-std::string nonFiniteNote(long long voxels) {
-  return std::to_string(voxels) + (voxels == 1 ? " voxel" : " voxels") +
-         " with a sample that is not a finite number (NaN or infinite) left out of the analysis";
-}
-
 std::string sentence(std::string text) {
   text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
   return text + ".";
@@ -89,6 +84,11 @@ bool needsQuotes(const std::string& word) {
 }
 
 }  // namespace
+
+std::string nonFiniteNote(long long voxels) {
+  return std::to_string(voxels) + (voxels == 1 ? " voxel" : " voxels") +
+         " with a sample that is not a finite number (NaN or infinite) left out of the analysis";
+}
 
 std::vector<std::string> degenerateReasons(const RunFacts& facts) {
   std::vector<std::string> reasons;

@@ -34,6 +34,9 @@ struct RunFacts {
  */
 std::vector<std::string> degenerateReasons(const RunFacts& facts);
 
+//! "N voxels with a sample that is not a finite number ... left out of the analysis".
+std::string nonFiniteNote(long long voxels);
+
 /*!
  * What a run that succeeded must say about its input, in one line for standard error
  * ("Mirlune: warning: ..."), or nothing; the sidecars' notes say the same.

@@ -90,6 +90,12 @@ constexpr int kMostSide = 15;
  */
 int autoSide(int frames);
 
+/*!
+ * The cube's side for a series of frames as asked ("" for the default, a side, or "auto");
+ * std::runtime_error, in the words -window uses, for one that cannot be used.
+ */
+int windowSideFor(const std::string& asked, long long frames);
+
 struct LocalMaps {
   VexaData<double> disparite;     //!< s_first - s_last
   VexaData<double> dispersion;    //!< s_last / s_first

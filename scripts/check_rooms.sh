@@ -2,7 +2,7 @@
 # Checks that every project include runs down the chain of rooms, never up or sideways:
 #
 #   containers/values  <-  imaging/base, imaging/run  <-  containers
-#                      <-  imaging/formats, imaging/numerics  <-  analysis  <-  tools
+#                      <-  imaging/formats, imaging/numerics  <-  analysis  <-  tools, python
 #
 # A room may include its own headers and those of the rooms listed for it below.
 # launcher/ stands alone. Tests may include anything.
@@ -18,6 +18,7 @@ declare -A below=(
   [imaging/numerics]="containers/values imaging/base imaging/run containers"
   [analysis]="containers/values imaging/base imaging/run containers imaging/formats imaging/numerics"
   [tools]="containers/values imaging/base imaging/run containers imaging/formats imaging/numerics analysis"
+  [python]="containers/values imaging/base imaging/run containers imaging/formats imaging/numerics analysis"
   [launcher]=""
 )
 

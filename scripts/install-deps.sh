@@ -3,19 +3,23 @@
 # again and again.
 #   scripts/install-deps.sh [run|test|lint|fuzz|bench]...   (default: test)
 #     run    building and running Mirlune
-#     test   run, plus GoogleTest, Python with nibabel and matplotlib, and Snakemake
+#     test   run, plus GoogleTest, Python with nibabel and matplotlib, Snakemake, and
+#            pybind11, Python's headers and pytest for the Python module
 #     lint   clang-format and clang-tidy
 #     fuzz   clang and libFuzzer
 #     bench  the benchmark's peer (dwidenoise, from mrtrix3) and GNU time
-#     deb    building the Debian package (dpkg-shlibdeps)
+#     deb    building the Debian package (dpkg-shlibdeps), with the Python module
+#     python building the Python module (pybind11, Python's headers, setuptools, pip)
 set -euo pipefail
 
 run=(g++ cmake make pkg-config zlib1g-dev libsigc++-2.0-dev libeigen3-dev libnifti2-dev nlohmann-json3-dev)
-test=(libgtest-dev libgmock-dev python3 python3-nibabel python3-numpy python3-matplotlib snakemake)
+test=(libgtest-dev libgmock-dev python3 python3-nibabel python3-numpy python3-matplotlib snakemake
+      pybind11-dev python3-dev python3-pytest)
 lint=(clang-format clang-tidy)
 fuzz=(clang libfuzzer-14-dev)
 bench=(mrtrix3 time python3-nibabel python3-numpy)
-deb=(dpkg-dev)
+deb=(dpkg-dev pybind11-dev python3-dev)
+python=(pybind11-dev python3-dev python3-numpy python3-setuptools python3-pip python3-venv)
 
 packages=()
 for task in "${@:-test}"; do
@@ -26,7 +30,8 @@ for task in "${@:-test}"; do
     fuzz) packages+=("${run[@]}" "${fuzz[@]}") ;;
     bench | --bench) packages+=("${run[@]}" "${bench[@]}") ;;
     deb) packages+=("${run[@]}" "${deb[@]}") ;;
-    *) echo "install-deps: unknown task '$task' (run, test, lint, fuzz, bench or deb)" >&2; exit 1 ;;
+    python) packages+=("${run[@]}" "${python[@]}") ;;
+    *) echo "install-deps: unknown task '$task' (run, test, lint, fuzz, bench, deb or python)" >&2; exit 1 ;;
   esac
 done
 

@@ -1,0 +1,128 @@
+// The Python module's native part: the analysis of a series held in a numpy array, run
+// with the interpreter's lock released, its results handed over as numpy arrays without
+// a copy. The Python part (mirlune/__init__.py) checks and converts what users give.
+
+#include <pybind11/functional.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <exception>
+#include <string>
+#include <utility>
+
+#include "analysis/pipeline.h"
+#include "analysis/provenance.h"
+#include "analysis/version.h"
+
+namespace py = pybind11;
+
+namespace {
+
+//! A Ctrl-C seen while the analysis ran: the workers stop, and Python's error is restored.
+struct Interrupted : std::exception {};
+
+//! An array over an image's voxels (x fastest: Fortran order), which keeps the image alive.
+template <class T>
+py::array_t<T> arrayOf(VexaData<T> image, bool series) {
+  auto* owned = new VexaData<T>(std::move(image));
+  py::capsule keeper(owned, [](void* p) { delete static_cast<VexaData<T>*>(p); });
+  std::vector<py::ssize_t> shape{owned->dimX(), owned->dimY(), owned->dimZ()};
+  if (series) shape.push_back(owned->dimT());
+  std::vector<py::ssize_t> strides;
+  py::ssize_t stride = sizeof(T);
+  for (py::ssize_t extent : shape) {
+    strides.push_back(stride);
+    stride *= extent;
+  }
+  return py::array_t<T>(shape, strides, &(*owned)(0, 0, 0, 0), keeper);
+}
+
+/*!
+ * The analysis of series (float32, 4-D, Fortran order: read in place) within mask (float32,
+ * 3-D, Fortran order, or None for the built-in rule). progress, when given, is called
+ * with (voxels done, voxels in all) a few times a second, holding the lock.
+ */
+py::dict analyseArray(py::array_t<float, py::array::f_style> series, py::object mask, const std::string& window,
+                      bool demean, bool counts, int threads, py::object progress) {
+  if (series.ndim() != 4) throw py::value_error("the series must be a 4-D array");
+  const auto extent = [&](int axis) { return static_cast<std::int64_t>(series.shape(axis)); };
+  mirlune::checkExtents({extent(0), extent(1), extent(2), extent(3)});
+  const int side = mirlune::windowSideFor(window, extent(3));
+  // Read, never written: an array that is not writeable is taken as it is.
+  VexaData<float> input =
+      VexaData<float>::over(const_cast<float*>(series.data()), static_cast<int>(extent(0)), static_cast<int>(extent(1)),
+                            static_cast<int>(extent(2)), static_cast<int>(extent(3)));
+  VexaData<float> maskImage;
+  py::array_t<float, py::array::f_style> maskArray;
+  if (!mask.is_none()) {
+    maskArray = mask.cast<py::array_t<float, py::array::f_style>>();
+    if (maskArray.ndim() != 3) throw py::value_error("the mask must be a 3-D array");
+    maskImage = VexaData<float>::over(const_cast<float*>(maskArray.data()), static_cast<int>(maskArray.shape(0)),
+                                      static_cast<int>(maskArray.shape(1)), static_cast<int>(maskArray.shape(2)), 1);
+  }
+
+  mirlune::AnalysisOptions options;
+  options.threads = threads;
+  options.windowSide = side;
+  options.demean = demean;
+  options.counts = counts;
+  // The analysis' own check, on the thread that runs it: Ctrl-C (and the caller's progress)
+  // are Python's, so the lock is taken for them, briefly.
+  options.progress = [&progress](long long done, long long total) {
+    py::gil_scoped_acquire python;
+    if (PyErr_CheckSignals() != 0) throw Interrupted();
+    if (!progress.is_none()) progress(done, total);
+  };
+  mirlune::SeriesAnalysis run;
+  try {
+    py::gil_scoped_release free;
+    run = mirlune::analyseSeries(input, mask.is_none() ? nullptr : &maskImage, "array", "array", options);
+  } catch (const Interrupted&) {
+    throw py::error_already_set();
+  }
+
+  mirlune::RunFacts facts;
+  facts.frames = static_cast<int>(extent(3));
+  facts.maskVoxels = run.maskCount;
+  facts.analysedVoxels = run.maps.analysed;
+  facts.nonFiniteVoxels = run.nonFinite;
+  facts.windowSide = side;
+  facts.fewerThanFrames = run.maps.fewerThanFrames;
+  py::list notes;
+  if (run.nonFinite > 0) notes.append(mirlune::nonFiniteNote(run.nonFinite));
+  for (const std::string& reason : mirlune::degenerateReasons(facts)) notes.append(reason);
+
+  py::dict result;
+  result["mask"] = arrayOf(std::move(run.mask), false);
+  result["disparite"] = arrayOf(std::move(run.maps.disparite), false);
+  result["dispersion"] = arrayOf(std::move(run.maps.dispersion), false);
+  result["dispersion2"] = arrayOf(std::move(run.maps.dispersion2), false);
+  result["ratFiltre"] = arrayOf(std::move(run.maps.ratFiltre), true);
+  if (counts) result["voisins"] = arrayOf(std::move(run.maps.voisins), false);
+  result["window"] = side;
+  result["mask_voxels"] = run.maskCount;
+  result["analysed"] = run.maps.analysed;
+  result["non_finite"] = run.nonFinite;
+  result["notes"] = notes;
+  return result;
+}
+
+// What the user gave that the analysis refuses is a ValueError, with the program's words.
+py::dict analyse(py::array_t<float, py::array::f_style> series, py::object mask, const std::string& window, bool demean,
+                 bool counts, int threads, py::object progress) {
+  try {
+    return analyseArray(std::move(series), std::move(mask), window, demean, counts, threads, std::move(progress));
+  } catch (const std::runtime_error& e) {
+    throw py::value_error(e.what());
+  }
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_mirlune, module) {
+  module.doc() = "The native part of mirlune: use the functions of the mirlune package.";
+  module.attr("version") = mirlune::kVersion;
+  module.def("analyse", &analyse, py::arg("series"), py::arg("mask"), py::arg("window"), py::arg("demean"),
+             py::arg("counts"), py::arg("threads"), py::arg("progress"));
+}
