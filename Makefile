@@ -34,9 +34,9 @@ run:
 	@echo "outputs in $(RUN_DIR)/: mask.nii ratFiltre.nii disparite.nii dispersion.nii dispersion2.nii"
 
 install:
-	@scripts/install-deps.sh run
+	@scripts/install-deps.sh run python
 	$(MAKE) configure
-	cmake --build $(BUILD_DIR) -j $(JOBS) --target Mirlune make_series setuprun
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target installable
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 # The Debian package, in BUILD_DIR (mirlune_<version>_<arch>.deb); scripts/check-deb.sh
@@ -44,7 +44,7 @@ install:
 deb:
 	@scripts/install-deps.sh run deb
 	$(MAKE) configure
-	cmake --build $(BUILD_DIR) -j $(JOBS) --target Mirlune make_series
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target installable
 	cd $(BUILD_DIR) && cpack -G DEB
 
 bench: build

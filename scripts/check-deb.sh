@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-deb=$(ls "$build"/mirlune_*.deb | head -1)
+deb=$(realpath "$(ls "$build"/mirlune_*.deb | head -1)")
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 if dpkg-query -W -f='${Status}' mirlune 2>/dev/null | grep -q 'install ok installed'; then
@@ -25,4 +25,8 @@ cd "$work"
 test -s out/quicklook.png
 test -f /usr/share/mirlune/workflows/Snakefile -a -x /usr/share/mirlune/workflows/slurm_array.sh
 ls /usr/share/man/man1/Mirlune.1*
+if dpkg -c "$deb" | grep _mirlune > /dev/null; then
+  (cd / && /usr/bin/python3 -c "import mirlune, numpy; print('mirlune', mirlune.__version__, 'analysed',
+      mirlune.analyse(numpy.ones((6, 6, 6, 4), numpy.float32)).analysed, 'voxels')")
+fi
 echo "check-deb: installed, ran and removed"
