@@ -167,6 +167,29 @@ def main():
     print("\nstages, one thread, median s: " + ", ".join(STAGES))
     for row in rows:
         print(f"{row['label']:>9}: " + " ".join(f"{s:.3f}" for s in row["stages"]))
+    module(build, out, rows, args.runs)
+
+
+def module(build, out, rows, runs):
+    """The Python module on the default series (the sweep's 24 frames), in memory: its time
+    per voxel beside the program's stages from the mask to the analysis."""
+    row = next((r for r in rows if r["label"] == "24" and r["side"] == 5), None)
+    if row is None or not os.path.isdir(os.path.join(build, "python", "mirlune")):
+        return
+    sys.path.insert(0, os.path.join(build, "python"))
+    import mirlune
+    data = np.asanyarray(nib.load(os.path.join(out, "series_56x56x28x24.nii")).dataobj)
+    mirlune.analyse(data, threads=1)  # warm
+    times = []
+    for _ in range(max(runs, 5)):
+        start = time.perf_counter()
+        mirlune.analyse(data, threads=1)
+        times.append(time.perf_counter() - start)
+    seconds = statistics.median(times)
+    program = sum(row["stages"][1:4])  # mask, records, local analysis
+    print(f"\nmodule, 56x56x28x24, one thread, in memory: {1e6 * seconds / row['voxels']:.2f} us per voxel "
+          f"({seconds:.3f} s; the program's mask, records and analysis stages {program:.3f} s, "
+          f"its analysis stage {row['stages'][3]:.3f} s: {100 * (seconds / program - 1):+.1f} %)")
 
 
 if __name__ == "__main__":
