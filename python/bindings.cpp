@@ -43,8 +43,8 @@ py::array_t<T> arrayOf(VexaData<T> image, bool series) {
  * 3-D, Fortran order, or None for the built-in rule). progress, when given, is called
  * with (voxels done, voxels in all) a few times a second, holding the lock.
  */
-py::dict analyseArray(py::array_t<float, py::array::f_style> series, py::object mask, const std::string& window,
-                      bool demean, bool counts, int threads, py::object progress) {
+py::dict analyseArray(const py::array_t<float, py::array::f_style>& series, const py::object& mask,
+                      const std::string& window, bool demean, bool counts, int threads, const py::object& progress) {
   if (series.ndim() != 4) throw py::value_error("the series must be a 4-D array");
   const auto extent = [&](int axis) { return static_cast<std::int64_t>(series.shape(axis)); };
   mirlune::checkExtents({extent(0), extent(1), extent(2), extent(3)});
@@ -109,10 +109,10 @@ py::dict analyseArray(py::array_t<float, py::array::f_style> series, py::object 
 }
 
 // What the user gave that the analysis refuses is a ValueError, with the program's words.
-py::dict analyse(py::array_t<float, py::array::f_style> series, py::object mask, const std::string& window, bool demean,
-                 bool counts, int threads, py::object progress) {
+py::dict analyse(const py::array_t<float, py::array::f_style>& series, const py::object& mask,
+                 const std::string& window, bool demean, bool counts, int threads, const py::object& progress) {
   try {
-    return analyseArray(std::move(series), std::move(mask), window, demean, counts, threads, std::move(progress));
+    return analyseArray(series, mask, window, demean, counts, threads, progress);
   } catch (const std::runtime_error& e) {
     throw py::value_error(e.what());
   }
