@@ -14,7 +14,6 @@ namespace vexa {
 
 namespace {
 
-constexpr int kMaxSteps = 40;
 constexpr int kDirectBelow = 10;           // orders below this go to the full solver at once
 constexpr double kValueTolerance = 1e-13;  // error bound / largest value: both ratios to 1e-13
 constexpr double kVectorTolerance = 1e-9;  // residual / gap to the second value
@@ -105,13 +104,14 @@ class Tridiagonal {
 }  // namespace
 
 struct GramSolver::Work {
-  Work(int capacity, InstructionSet set)
+  Work(int capacity, InstructionSet set, int maxSteps)
       : kernels(vectorKernels(set)),
-        basis(static_cast<std::size_t>(capacity) * (kMaxSteps + 1)),
+        basis(static_cast<std::size_t>(capacity) * (std::min(maxSteps, capacity) + 1)),
         w(capacity),
         z(capacity),
         start(capacity),
         check(capacity),
+        z2(capacity),
         full(static_cast<std::size_t>(capacity) + 1) {
     for (int i = 0; i < capacity; ++i) {
       start[i] = 1.0 + 0.25 * std::sin(1.0 + 1.7 * i);
@@ -120,14 +120,14 @@ struct GramSolver::Work {
   }
   const VectorKernels& kernels;
   std::vector<double> basis;  // the Lanczos vectors, one after another
-  std::vector<double> w, z, start, check;
+  std::vector<double> w, z, start, check, z2;
   std::vector<double> alpha, beta, ritz;
   Tridiagonal tridiagonal;
   std::vector<std::unique_ptr<ExtremesSolver>> full;  // by order, made when first needed
 };
 
-GramSolver::GramSolver(int capacity, InstructionSet set)
-    : _capacity(capacity), _work(std::make_unique<Work>(capacity, set)) {}
+GramSolver::GramSolver(int capacity, InstructionSet set, int maxSteps)
+    : _capacity(capacity), _maxSteps(maxSteps), _work(std::make_unique<Work>(capacity, set, maxSteps)) {}
 GramSolver::~GramSolver() = default;
 
 /*
@@ -137,12 +137,12 @@ GramSolver::~GramSolver() = default;
  * one product of the matrix with a vector orthogonal to the answer finds such a missed
  * value (its growth quotient can reach it, never exceed it), and the full solver answers.
  */
-double GramSolver::lanczosStep(const double* g, int m, int j) {
+double GramSolver::lanczosStep(const Apply& apply, int m, int j) {
   Work& work = *_work;
   const VectorKernels& k = work.kernels;
   double* w = work.w.data();
   auto column = [&](int c) { return work.basis.data() + static_cast<std::size_t>(c) * m; };
-  k.multiplyMatrix(g, m, column(j), w);
+  apply(column(j), w);
   double alpha = 0;
   // Full reorthogonalisation, twice: the three-term recurrence alone loses orthogonality
   // as soon as a Ritz value converges. The first pass's coefficient on the newest vector
@@ -158,7 +158,7 @@ double GramSolver::lanczosStep(const double* g, int m, int j) {
   return std::sqrt(k.dotDoubles(w, w, m));
 }
 
-GramSolver::Ritz GramSolver::ritzPairs(int m, int size, double beta) {
+GramSolver::Ritz GramSolver::ritzPairs(int m, int size, double beta, const Wants& wants) {
   Work& work = *_work;
   Ritz ritz;
   work.tridiagonal.set(work.alpha, work.beta, size);
@@ -176,12 +176,20 @@ GramSolver::Ritz GramSolver::ritzPairs(int m, int size, double beta) {
   ritz.gap = ritz.first - ritz.second;
   const double gap2 = std::min(ritz.gap, ritz.second - third);
   auto bound = [](double r, double gap) { return gap > r ? std::min(r, r * r / gap) : r; };
-  ritz.vouched = bound(r1, ritz.gap) <= kValueTolerance * ritz.scale &&
-                 bound(r2, gap2) <= kValueTolerance * ritz.scale && r1 <= kVectorTolerance * ritz.gap;
+  double tolerance = wants.valueTolerance * ritz.scale;
+  if (wants.inverseOf > 0) {
+    // theta = 1 / smallest: an error d in theta is d / theta^2 in the smallest, wanted
+    // within 1e-11 of C's largest; and the residual within 1e-5 of the value, lest a
+    // bound met early stop on the value next to the smallest.
+    tolerance = std::min(1e-11 * wants.inverseOf * ritz.first * ritz.first, 1e-6 * ritz.first);
+    if (!(r1 <= 1e-5 * ritz.first)) tolerance = -1;
+  }
+  ritz.vouched = bound(r1, ritz.gap) <= tolerance && (!wants.second || bound(r2, gap2) <= tolerance) &&
+                 (!wants.vector || r1 <= kVectorTolerance * ritz.gap);
   return ritz;
 }
 
-bool GramSolver::confirm(const double* g, int m, int size, const Ritz& ritz, double* vector) {
+bool GramSolver::confirm(const Apply& apply, int m, int size, const Ritz& ritz, const Wants& wants, double* vector) {
   Work& work = *_work;
   const VectorKernels& k = work.kernels;
   double* w = work.w.data();
@@ -192,7 +200,7 @@ bool GramSolver::confirm(const double* g, int m, int size, const Ritz& ritz, dou
   for (int i = 0; i < m; ++i) vector[i] /= norm;
   // The vector's own residual, which the recurrence's estimate may understate when the
   // top two values nearly coincide.
-  k.multiplyMatrix(g, m, vector, w);
+  apply(vector, w);
   k.subtractMultiple(ritz.first, vector, w, m);
   const double residual = std::sqrt(k.dotDoubles(w, w, m));
   // A second value that Lanczos could not see: z orthogonal to the answer, and the
@@ -200,58 +208,96 @@ bool GramSolver::confirm(const double* g, int m, int size, const Ritz& ritz, dou
   double* z = work.z.data();
   std::copy(work.check.begin(), work.check.begin() + m, z);
   k.subtractMultiple(k.dotDoubles(vector, z, m), vector, z, m);
-  k.multiplyMatrix(g, m, z, w);
+  apply(z, w);
   const double quotient = k.dotDoubles(w, w, m) / k.dotDoubles(z, w, m);
-  return (ritz.exhausted || residual <= kVectorTolerance * ritz.gap) &&
-         !(quotient > ritz.second + 1e-6 * std::abs(ritz.second) + kValueTolerance * ritz.scale);
+  const bool accurate = ritz.exhausted || !wants.vector || residual <= kVectorTolerance * ritz.gap;
+  // Where only the largest value is wanted, one equal to it (a repeated eigenvalue) is no
+  // harm: only one above it is.
+  const double ceiling = wants.second ? ritz.second : ritz.first;
+  double allowance = 1e-6 * std::abs(ceiling) + kValueTolerance * ritz.scale;
+  // On an inverse, what counts is the error in C's smallest value: 1e-11 of C's largest.
+  if (wants.inverseOf > 0) allowance = std::max(allowance, 1e-11 * wants.inverseOf * ceiling * ceiling);
+  return accurate && !(quotient > ceiling + allowance);
 }
 
-GramExtremes GramSolver::solve(const double* g, int m, double* vector) {
-  if (m < 2 || m > _capacity) {
-    throw std::invalid_argument("a Gram solver of capacity " + std::to_string(_capacity) +
+namespace {
+void checkOrder(int m, int capacity) {
+  if (m < 2 || m > capacity) {
+    throw std::invalid_argument("a Gram solver of capacity " + std::to_string(capacity) +
                                 " cannot solve a matrix of order " + std::to_string(m));
   }
+}
+}  // namespace
+
+GramExtremes GramSolver::solve(const double* g, int m, double* vector, const double* start) {
+  checkOrder(m, _capacity);
   Work& work = *_work;
   GramExtremes out;
-  auto directly = [&](bool fellBack) {
-    if (!work.full[m]) work.full[m] = std::make_unique<ExtremesSolver>(m);
-    // g is symmetric: its row-major storage is its column-major storage.
-    const Extremes e = work.full[m]->solve(g, vector);
-    out.first = e.first;
-    out.second = e.second;
-    out.fellBack = fellBack;
-    return out;
-  };
-  if (m < kDirectBelow) return directly(false);
+  const VectorKernels& k = work.kernels;
+  const Apply apply = [&](const double* x, double* y) { k.multiplyMatrix(g, m, x, y); };
+  if (m >= kDirectBelow && topTwo(apply, m, vector, start, out)) return out;
+  if (!work.full[m]) work.full[m] = std::make_unique<ExtremesSolver>(m);
+  // g is symmetric: its row-major storage is its column-major storage.
+  const Extremes e = work.full[m]->solve(g, vector);
+  out.first = e.first;
+  out.second = e.second;
+  out.steps = 0;
+  out.fellBack = m >= kDirectBelow;
+  return out;
+}
 
+bool GramSolver::topTwo(const Apply& apply, int m, double* vector, const double* start, GramExtremes& out,
+                        double valueTolerance) {
+  checkOrder(m, _capacity);
+  Wants wants;
+  wants.valueTolerance = valueTolerance;
+  return lanczos(apply, m, wants, out, vector, start);
+}
+
+bool GramSolver::lanczos(const Apply& apply, int m, const Wants& wants, GramExtremes& out, double* vector,
+                         const double* start) {
+  Work& work = *_work;
   auto column = [&](int c) { return work.basis.data() + static_cast<std::size_t>(c) * m; };
-  std::copy(work.start.begin(), work.start.begin() + m, column(0));
+  std::copy(start ? start : work.start.data(), (start ? start : work.start.data()) + m, column(0));
   const double norm0 = std::sqrt(work.kernels.dotDoubles(column(0), column(0), m));
   for (int i = 0; i < m; ++i) column(0)[i] /= norm0;
   work.alpha.clear();
   work.beta.clear();
-  for (int j = 0; j < std::min(kMaxSteps, m); ++j) {
-    const double beta = lanczosStep(g, m, j);
+  for (int j = 0; j < std::min(_maxSteps, m); ++j) {
+    const double beta = lanczosStep(apply, m, j);
     const int size = j + 1;
     // The Ritz pairs are looked at from four vectors on, every other step: a step more
     // than needed costs less than the checks it saves.
     const bool check = (size >= 4 && size % 2 == 0) || size == m || !(beta > 1e-13 * std::abs(work.alpha.front()));
     if (size >= 2 && check) {
-      const Ritz ritz = ritzPairs(m, size, beta);
+      const Ritz ritz = ritzPairs(m, size, beta, wants);
       if (ritz.vouched || ritz.exhausted) {
-        if (!confirm(g, m, size, ritz, vector)) break;
+        if (!confirm(apply, m, size, ritz, wants, vector)) return false;
         out.first = ritz.first;
         out.second = ritz.second;
         out.steps = size;
-        return out;
+        return true;
       }
     } else if (!(beta > 0)) {
-      break;  // an invariant subspace before the first check: the full solver answers
+      return false;  // an invariant subspace before the first check: the full solver answers
     }
     work.beta.push_back(beta);
     for (int i = 0; i < m; ++i) column(j + 1)[i] = work.w[i] / beta;
   }
-  return directly(true);
+  return false;
+}
+
+bool GramSolver::smallestByInverse(const Apply& inverse, int m, double largest, double& smallest, int* steps) {
+  checkOrder(m, _capacity);
+  Wants wants;
+  wants.inverseOf = largest;
+  wants.second = false;
+  wants.vector = false;
+  GramExtremes out;
+  const bool found = lanczos(inverse, m, wants, out, _work->z2.data()) && out.first > 0;
+  if (steps) *steps = out.steps;
+  if (found) smallest = 1.0 / out.first;
+  return found;
 }
 
 }  // namespace vexa

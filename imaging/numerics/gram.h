@@ -3,6 +3,7 @@
 // neighbourhood's Gram matrix), by Lanczos with full reorthogonalisation, and the full
 // extremes solver where Lanczos cannot vouch for its answer.
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -24,7 +25,8 @@ struct GramExtremes {
  */
 class GramSolver {
  public:
-  explicit GramSolver(int capacity, InstructionSet set = detectedInstructionSet());
+  //! maxSteps: the Lanczos steps taken before the full solver answers (or false is said).
+  explicit GramSolver(int capacity, InstructionSet set = detectedInstructionSet(), int maxSteps = 40);
   ~GramSolver();
   GramSolver(const GramSolver&) = delete;
   GramSolver& operator=(const GramSolver&) = delete;
@@ -40,25 +42,57 @@ class GramSolver {
    * is at most its residual over the gap to the second value). When they cannot within
    * 40 steps, or a second value next to the first escaped Lanczos, the full extremes
    * solver takes over. Small matrices go to the full solver at once. An order below 2 or
-   * above the capacity throws std::invalid_argument.
+   * above the capacity throws std::invalid_argument. A start (m values, not all 0) replaces
+   * the fixed one: a neighbour's answer, near this one's, saves steps.
    */
-  GramExtremes solve(const double* g, int m, double* vector);
+  GramExtremes solve(const double* g, int m, double* vector, const double* start = nullptr);
+
+  //! y = A x for an operator of order m.
+  using Apply = std::function<void(const double* x, double* y)>;
+
+  //! solve's Lanczos alone, on an operator (any m from 2 to the capacity): false, instead
+  //! of the full solver's answer, when it cannot vouch for one. valueTolerance: the error
+  //! bound wanted on both values, relative to the largest (solve's: 1e-13).
+  bool topTwo(const Apply& apply, int m, double* vector, const double* start, GramExtremes& out,
+              double valueTolerance = 1e-13);
+
+  /*!
+   * The smallest eigenvalue of a positive definite matrix C of order m (m <= capacity),
+   * given as inverse, which applies C^-1 (by a Cholesky factor, say), and C's largest
+   * eigenvalue: Lanczos on C^-1, whose largest value is 1 / smallest. It stops once the
+   * smallest is vouched for to 1e-11 of C's largest (dispersion to 1e-11) and its residual
+   * is below 1e-5 of the value; false when it cannot vouch within its steps, or a value
+   * above the one it found escaped it: the caller's exact solver answers then.
+   */
+  bool smallestByInverse(const Apply& inverse, int m, double largest, double& smallest, int* steps = nullptr);
 
  private:
   struct Work;
+  //! What a search wants vouched for: the largest value (relative tolerance, or for the
+  //! inverse, derived from C's largest), the second, the largest's vector.
+  struct Wants {
+    double valueTolerance = 0;
+    double inverseOf = 0;  // > 0: the operator is C^-1 and this is C's largest eigenvalue
+    bool second = true;
+    bool vector = true;
+  };
   //! What the Ritz pairs of the first size Lanczos vectors say.
   struct Ritz {
     double first = 0, second = 0, scale = 0, gap = 0;
-    bool vouched = false;    // the residuals vouch for both values and the vector
+    bool vouched = false;    // the residuals vouch for what is wanted
     bool exhausted = false;  // the basis spans an invariant subspace: the pairs are exact
   };
+  //! Lanczos on apply: true with out and vector (m values) set when the result is vouched for.
+  bool lanczos(const Apply& apply, int m, const Wants& wants, GramExtremes& out, double* vector,
+               const double* start = nullptr);
   //! Step j: the next vector's direction in the work vector; returns its length.
-  double lanczosStep(const double* g, int m, int j);
-  Ritz ritzPairs(int m, int size, double beta);
-  //! The answer's vector, its own residual, and the check for a second value Lanczos missed.
-  bool confirm(const double* g, int m, int size, const Ritz& ritz, double* vector);
+  double lanczosStep(const Apply& apply, int m, int j);
+  Ritz ritzPairs(int m, int size, double beta, const Wants& wants);
+  //! The answer's vector, its own residual, and the check for a value above the second that Lanczos missed.
+  bool confirm(const Apply& apply, int m, int size, const Ritz& ritz, const Wants& wants, double* vector);
 
   int _capacity;
+  int _maxSteps;
   std::unique_ptr<Work> _work;
 };
 

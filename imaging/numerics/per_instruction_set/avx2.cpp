@@ -14,6 +14,8 @@ void solveLanes_avx2(int n, double* matrices, const double* start, double* scrat
 }
 
 extern const VectorKernels vectorKernels_avx2 = {avx2::dotDoubles,     avx2::dotFloats,        avx2::subtractMultiple,
-                                                 avx2::multiplyMatrix, avx2::sumOuterProducts, avx2::sumVectors};
+                                                 avx2::multiplyMatrix, avx2::sumOuterProducts, avx2::sumVectors,
+                                                 avx2::slideSum,       avx2::choleskyFactor,   avx2::choleskySolve,
+                                                 avx2::multiplyPacked, avx2::addOuterProducts};
 
 }  // namespace vexa

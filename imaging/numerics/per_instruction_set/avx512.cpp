@@ -13,8 +13,9 @@ void solveLanes_avx512(int n, double* matrices, const double* start, double* scr
   avx512::solveLanes(n, matrices, start, scratch, first, second, last, vectors);
 }
 
-extern const VectorKernels vectorKernels_avx512 = {avx512::dotDoubles,       avx512::dotFloats,
-                                                   avx512::subtractMultiple, avx512::multiplyMatrix,
-                                                   avx512::sumOuterProducts, avx512::sumVectors};
+extern const VectorKernels vectorKernels_avx512 = {
+    avx512::dotDoubles,       avx512::dotFloats,      avx512::subtractMultiple, avx512::multiplyMatrix,
+    avx512::sumOuterProducts, avx512::sumVectors,     avx512::slideSum,         avx512::choleskyFactor,
+    avx512::choleskySolve,    avx512::multiplyPacked, avx512::addOuterProducts};
 
 }  // namespace vexa

@@ -13,8 +13,9 @@ void solveLanes_baseline(int n, double* matrices, const double* start, double* s
   baseline::solveLanes(n, matrices, start, scratch, first, second, last, vectors);
 }
 
-extern const VectorKernels vectorKernels_baseline = {baseline::dotDoubles,       baseline::dotFloats,
-                                                     baseline::subtractMultiple, baseline::multiplyMatrix,
-                                                     baseline::sumOuterProducts, baseline::sumVectors};
+extern const VectorKernels vectorKernels_baseline = {
+    baseline::dotDoubles,       baseline::dotFloats,      baseline::subtractMultiple, baseline::multiplyMatrix,
+    baseline::sumOuterProducts, baseline::sumVectors,     baseline::slideSum,         baseline::choleskyFactor,
+    baseline::choleskySolve,    baseline::multiplyPacked, baseline::addOuterProducts};
 
 }  // namespace vexa
