@@ -43,6 +43,8 @@ LocalMaps analyseLocally(const SeriesGeometry& geometry, const VexaData<short>& 
     maps.analysed = analyseByReference(in, options, threads, maps);
   } else if (T > window.capacity) {
     maps.analysed = analyseLongSeries(in, options, threads, maps);
+  } else if (usesLargeSolver(geometry, window)) {
+    maps.analysed = analyseWideWindow(in, options, threads, maps);
   } else {
     maps.analysed = analyseShortSeries(in, options, threads, maps);
   }

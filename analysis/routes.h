@@ -3,8 +3,9 @@
 // against the window's count (the voxels its cube holds):
 //   - short series (frames at most the window's voxels): each cube's T x T matrix of mean
 //     products, from sums shared between neighbouring cubes, decomposed several voxels at
-//     a time, one per SIMD lane; a cube with fewer neighbours than frames takes its Gram
-//     matrix instead;
+//     a time, one per SIMD lane, or, in a wide window at many frames, one at a time by the
+//     large-matrix solver; a cube with fewer neighbours than frames takes its Gram matrix
+//     instead;
 //   - long series (more frames than any cube can hold): every voxel by its Gram matrix,
 //     from a table of dot products shared between cubes;
 //   - the reference route: each cube walked and decomposed plainly, what the others are
@@ -39,13 +40,33 @@ inline double defaultScratchBudget(const SeriesGeometry& g) {
   return 0.5 * 4.0 * g.sizeX * g.sizeY * double(g.sizeZ) * g.frames;
 }
 
-//! Columns the short-series route analyses per tile so that its workers' sums fit budget bytes.
+//! Cube sums slide along rows, restarting every kSlideBlock columns, in windows wider than
+//! the default (whose outputs stay as they were).
+constexpr int kSlideBlock = 16;
+
+//! From this many frames on, a wide window's cubes go to the wide-window route and its
+//! large-matrix solver rather than the batched one, whose cost grows with the frames cubed.
+constexpr int kLargeFrom = 128;
+inline bool usesLargeSolver(const SeriesGeometry& g, const Window& w) {
+  return w.side > kDefaultSide && g.frames >= kLargeFrom && g.frames <= w.capacity;
+}
+
+//! Whether the short-series route slides its sums along rows: in a wide window, when two
+//! workers' sums for a tile of kSlideBlock columns fit budget bytes. The choice changes
+//! rounding, so it depends on the series and the window, never on the number of workers.
+bool shortSeriesSlides(const SeriesGeometry& g, const Window& w, bool demean, double budget);
+//! Columns the short-series route analyses per tile so that its workers' sums fit budget
+//! bytes (whole blocks of kSlideBlock when it slides).
 int shortSeriesTileWidth(const SeriesGeometry& g, const Window& w, bool demean, int workers, double budget);
 //! Rows the long-series route analyses per tile so that its table of dot products fits budget bytes.
 int longSeriesTileRows(const SeriesGeometry& g, const Window& w, double budget);
 
+//! Whether the wide-window route keeps a ring of plane sums: when two workers' rings fit budget bytes.
+bool wideWindowKeepsPlaneSums(const SeriesGeometry& g, const Window& w, double budget);
+
 long long analyseShortSeries(const RouteInputs& in, const AnalysisOptions& options, int threads, LocalMaps& maps);
 long long analyseLongSeries(const RouteInputs& in, const AnalysisOptions& options, int threads, LocalMaps& maps);
+long long analyseWideWindow(const RouteInputs& in, const AnalysisOptions& options, int threads, LocalMaps& maps);
 long long analyseByReference(const RouteInputs& in, const AnalysisOptions& options, int threads, LocalMaps& maps);
 
 }  // namespace mirlune

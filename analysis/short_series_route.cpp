@@ -32,11 +32,18 @@ namespace {
  *
  * Voxels whose count reaches T wait in the lanes of the batched solver until they fill
  * them (or the plane ends); voxels with fewer neighbours than frames take the Gram route,
- * their dot products made on the spot.
+ * their dot products made on the spot. (Past kLargeFrom frames in a wide window, full
+ * cubes take the wide-window route instead.)
+ *
+ * In a window wider than the default, the cube sum slides along x: one step adds the
+ * row sum that enters and takes away the one that leaves, two vectors instead of side.
+ * The slide restarts at every kSlideBlock-th column (and where voxels are too far apart),
+ * and tiles start on those columns, so which sums a voxel's matrix is made from depends
+ * on its place alone, never on the tiling or the number of workers.
  */
 class ShortSeriesRoute {
  public:
-  ShortSeriesRoute(const RouteInputs& in, vexa::InstructionSet set, int tileWidth)
+  ShortSeriesRoute(const RouteInputs& in, vexa::InstructionSet set, int tileWidth, bool slides)
       : _in(in),
         _window(in.window),
         _sizeX(in.geometry.sizeX),
@@ -54,7 +61,8 @@ class ShortSeriesRoute {
         _rowSums(new double[_width * _entries]),
         _rowCounts(_width),
         _cubeSum(new double[_entries]),
-        _gram(_frames, _window.capacity, set) {
+        _gram(_frames, _window.capacity, set),
+        _slides(slides) {
     if (_frames >= 3) {
       _batch = std::make_unique<vexa::BatchedExtremes>(_frames, set);
     } else {
@@ -90,7 +98,7 @@ class ShortSeriesRoute {
     _xLo = std::max(begin - h, 0);
     _xHi = static_cast<int>(std::min<Index>(end + h, _sizeX));
     std::fill(_ringRow.begin(), _ringRow.end(), -1);
-    int visited = 0;
+    int visited = 0, madeRow = -1;
     for (int y = 0; y < _sizeY; ++y) {
       int first = -1, last = -1;
       for (int x = begin; x < end; ++x) {
@@ -100,8 +108,16 @@ class ShortSeriesRoute {
         }
       }
       if (first < 0) continue;
-      for (int row = std::max(y - h, 0); row <= std::min<int>(y + h, _sizeY - 1); ++row) columnSums(row, z);
-      rowSums(y, std::max(first - h, 0), std::min<int>(last + h, _sizeX - 1));
+      _cubeAt = -1;
+      if (_slides) {
+        // Every row from the block's start, so that each row sum is slid from the one
+        // above it, or made afresh on the block's first row, wherever this tile begins.
+        for (int row = std::max(madeRow + 1, y / kSlideBlock * kSlideBlock); row <= y; ++row) slideRowSums(row, z);
+        madeRow = y;
+      } else {
+        for (int row = std::max(y - h, 0); row <= std::min<int>(y + h, _sizeY - 1); ++row) columnSums(row, z);
+        rowSums(y, std::max(first - h, 0), std::min<int>(last + h, _sizeX - 1));
+      }
       for (int x = first; x <= last; ++x) {
         if (_in.mask(x, y, z) != 1) continue;
         ++visited;
@@ -109,6 +125,45 @@ class ShortSeriesRoute {
       }
     }
     return visited;
+  }
+
+  // The row sums of row y over the tile's reach, slid from those of row y - 1: the column
+  // sums of the row that leaves the cube taken away (before the ring slot they hold is
+  // reused), those of the row that enters added. A row sum left empty holds nothing, and
+  // is copied afresh when a column enters.
+  void slideRowSums(int y, int z) {
+    const int h = _window.half;
+    if (y % kSlideBlock == 0) {
+      for (int row = std::max(y - h, 0); row <= std::min<int>(y + h, _sizeY - 1); ++row) columnSums(row, z);
+      rowSums(y, _xLo, _xHi - 1);
+      return;
+    }
+    const int leaving = y - h - 1, entering = y + h;
+    for (int x = _xLo; x < _xHi && leaving >= 0; ++x) {
+      const Index at = slot(leaving) * _width + column(x);
+      const int count = _columnCounts[at];
+      if (count == 0) continue;
+      int& rowCount = _rowCounts[column(x)];
+      rowCount -= count;
+      if (rowCount > 0)
+        _kernels.slideSum(&_rowSums[column(x) * _entries], nullptr, &_columnSums[at * _entries], _entries);
+    }
+    if (entering >= _sizeY) return;
+    columnSums(entering, z);
+    for (int x = _xLo; x < _xHi; ++x) {
+      const Index at = slot(entering) * _width + column(x);
+      const int count = _columnCounts[at];
+      if (count == 0) continue;
+      int& rowCount = _rowCounts[column(x)];
+      double* sum = &_rowSums[column(x) * _entries];
+      const double* parts[1] = {&_columnSums[at * _entries]};
+      if (rowCount == 0) {
+        _kernels.sumVectors(parts, 1, sum, _entries);
+      } else {
+        _kernels.slideSum(sum, parts[0], nullptr, _entries);
+      }
+      rowCount += count;
+    }
   }
 
   Index slot(int row) const { return row % _window.side; }
@@ -187,11 +242,7 @@ class ShortSeriesRoute {
       return gramRoute(x, y, z, count, maps);
     }
 
-    const double* parts[kMostSide];
-    int used = 0;
-    for (int xx = x0; xx <= x1; ++xx)
-      if (_rowCounts[column(xx)] > 0) parts[used++] = &_rowSums[column(xx) * _entries];
-    _kernels.sumVectors(parts, used, _cubeSum.get(), _entries);
+    formCubeSum(x);
     const double divisor = static_cast<double>(count - 1);
     if (!_batch) return smallRoute(x, y, z, count, divisor, maps);
     // Into the next free lane; a full set of lanes is solved at once.
@@ -202,6 +253,28 @@ class ShortSeriesRoute {
       for (Index b = 0; b <= a; ++b, ++k) matrices[k * lanes + lane] = product(a, b, divisor);
     _waiting.push_back({x, y, z, count});
     if (static_cast<int>(_waiting.size()) == lanes) flush(maps);
+  }
+
+  // The cube sum of the voxel at x from the row sums: slid from the last one made when
+  // that is in the same block of columns and near, made afresh otherwise.
+  void formCubeSum(int x) {
+    const int h = _window.half;
+    auto rowSum = [&](int column) -> const double* {
+      if (column < 0 || column >= _sizeX || _rowCounts[this->column(column)] == 0) return nullptr;
+      return &_rowSums[this->column(column) * _entries];
+    };
+    if (_slides && _cubeAt >= 0 && _cubeAt / kSlideBlock == x / kSlideBlock && x - _cubeAt <= h) {
+      for (int step = _cubeAt + 1; step <= x; ++step) {
+        _kernels.slideSum(_cubeSum.get(), rowSum(step + h), rowSum(step - h - 1), _entries);
+      }
+    } else {
+      const double* parts[kMostSide];
+      int used = 0;
+      for (int xx = x - h; xx <= x + h; ++xx)
+        if (const double* sum = rowSum(xx)) parts[used++] = sum;
+      _kernels.sumVectors(parts, used, _cubeSum.get(), _entries);
+    }
+    _cubeAt = x;
   }
 
   //! Solves the lanes that hold a voxel (the others hold the identity) and stores them.
@@ -276,17 +349,35 @@ class ShortSeriesRoute {
   GramRoute _gram;
   std::vector<const float*> _neighbours;
   std::vector<double> _means;
+  const bool _slides;
+  int _cubeAt = -1;  // the column whose cube sum is in _cubeSum, in the current row
   long long _analysed = 0, _fewerThanFrames = 0;
 };
 
 }  // namespace
 
-int shortSeriesTileWidth(const SeriesGeometry& g, const Window& w, bool demean, int workers, double budget) {
-  // Each worker keeps side rows of column sums and one of row sums, a sum per column.
+namespace {
+
+// Each worker keeps side rows of column sums and one of row sums, a sum per column.
+double bytesPerColumn(const SeriesGeometry& g, const Window& w, bool demean) {
   const double entries = g.frames * (g.frames + 1) / 2.0 + (demean ? g.frames + 1 : 0);
-  const double perColumn = (w.side + 1.0) * entries * sizeof(double) * workers;
+  return (w.side + 1.0) * entries * sizeof(double);
+}
+
+}  // namespace
+
+bool shortSeriesSlides(const SeriesGeometry& g, const Window& w, bool demean, double budget) {
+  const double columns = std::min<double>(g.sizeX, kSlideBlock + 2 * w.half);
+  return w.side > kDefaultSide && 2 * columns * bytesPerColumn(g, w, demean) <= budget;
+}
+
+int shortSeriesTileWidth(const SeriesGeometry& g, const Window& w, bool demean, int workers, double budget) {
+  const double perColumn = bytesPerColumn(g, w, demean) * workers;
   if (perColumn * g.sizeX <= budget) return g.sizeX;
-  return std::max(1, static_cast<int>(budget / perColumn) - 2 * w.half);
+  const int width = std::max(1, static_cast<int>(budget / perColumn) - 2 * w.half);
+  // Tiles start where slides restart.
+  if (!shortSeriesSlides(g, w, demean, budget)) return width;
+  return std::max(kSlideBlock, width / kSlideBlock * kSlideBlock);
 }
 
 long long analyseShortSeries(const RouteInputs& in, const AnalysisOptions& options, int threads, LocalMaps& maps) {
@@ -295,10 +386,11 @@ long long analyseShortSeries(const RouteInputs& in, const AnalysisOptions& optio
   const int workers = std::min(threads, Z);
   const double budget = options.scratchBudget > 0 ? options.scratchBudget : defaultScratchBudget(geometry);
   const int width = shortSeriesTileWidth(geometry, in.window, in.means != nullptr, workers, budget);
+  const bool slides = shortSeriesSlides(geometry, in.window, in.means != nullptr, budget);
   std::vector<std::unique_ptr<ShortSeriesRoute>> analysers;
   analysers.reserve(workers);
   for (int w = 0; w < workers; ++w) {
-    analysers.push_back(std::make_unique<ShortSeriesRoute>(in, options.instructionSet, width));
+    analysers.push_back(std::make_unique<ShortSeriesRoute>(in, options.instructionSet, width, slides));
   }
   norbe::runTasks(
       Z, workers, [&](int worker, int z) { return static_cast<long long>(analysers[worker]->analysePlane(z, maps)); },

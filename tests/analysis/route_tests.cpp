@@ -294,3 +294,64 @@ TEST(Routes, CubesOfZeroSignalGiveZeroRatios) {
     for (double v : maps.dispersion2.volume()) ASSERT_FALSE(std::isnan(v));
   }
 }
+
+namespace {
+
+//! Two runs' maps within what the rounding of two ways of summing allows.
+void expectClose(const LocalMaps& a, const LocalMaps& b) {
+  auto close = [](const auto& p, const auto& q, double tolerance, const char* what) {
+    auto i = q.volume().begin();
+    for (const double v : p.volume()) {
+      const double w = *i++;
+      ASSERT_NEAR(v, w, tolerance * std::max(1.0, std::abs(v))) << what;
+    }
+  };
+  close(a.disparite, b.disparite, 1e-11, "disparite");
+  close(a.dispersion, b.dispersion, 1e-11, "dispersion");
+  close(a.dispersion2, b.dispersion2, 1e-11, "dispersion2");
+  close(a.ratFiltre, b.ratFiltre, 1e-6, "ratFiltre");
+}
+
+}  // namespace
+
+TEST(Routes, WideWindowsAtManyFrames) {
+  // Past kLargeFrom frames a wide window's cubes go to the large-matrix solver, their
+  // matrices slid along rows: planes added and taken away (a budget with no room), or plane
+  // sums kept (a roomy one). Counts run from corners far below T to whole cubes above it.
+  struct Case {
+    int side, T, X, Y, Z;
+    bool demean;
+  };
+  const Case cases[] = {
+      {7, 130, 8, 7, 5, false}, {9, 140, 8, 7, 5, false}, {11, 170, 7, 6, 5, false}, {7, 150, 7, 7, 5, true}};
+  const vexa::InstructionSet detected = vexa::detectedInstructionSet();
+  for (const Case& c : cases) {
+    SCOPED_TRACE("side " + std::to_string(c.side) + ", T " + std::to_string(c.T) + (c.demean ? ", demeaned" : ""));
+    const VexaData<float> input = series(c.X, c.Y, c.Z, c.T, 29);
+    Asked asked;
+    asked.side = c.side;
+    asked.demean = c.demean;
+    asked.counts = true;
+    const Analysed planes = analyse(input, detected, 1, 1.0, asked);
+    const auto [covariance, gram] = expectExact(input, planes, asked);
+    EXPECT_GT(covariance, 0);
+    EXPECT_GT(gram, 0);
+    // Bit for bit whatever the number of workers, either way.
+    EXPECT_TRUE(sameMaps(planes.maps, analyse(input, detected, 3, 1.0, asked).maps));
+    const Analysed sums = analyse(input, detected, 2, 1e12, asked);
+    EXPECT_TRUE(sameMaps(sums.maps, analyse(input, detected, 1, 1e12, asked).maps));
+    expectClose(planes.maps, sums.maps);
+    for (vexa::InstructionSet set : vexa::supportedInstructionSets()) {
+      SCOPED_TRACE(vexa::nameOf(set));
+      expectClose(planes.maps, analyse(input, set, 2, 1.0, asked).maps);
+    }
+  }
+  const mirlune::SeriesGeometry g = mirlune::SeriesGeometry::of(series(32, 32, 16, 1, 1));
+  mirlune::SeriesGeometry many = g;
+  many.frames = 300;
+  EXPECT_TRUE(mirlune::usesLargeSolver(many, mirlune::Window(7)));
+  EXPECT_FALSE(mirlune::usesLargeSolver(many, mirlune::Window(5)));
+  EXPECT_TRUE(mirlune::wideWindowKeepsPlaneSums(many, mirlune::Window(7), mirlune::defaultScratchBudget(many)));
+  many.frames = 1000;
+  EXPECT_FALSE(mirlune::wideWindowKeepsPlaneSums(many, mirlune::Window(11), mirlune::defaultScratchBudget(many)));
+}
