@@ -228,6 +228,17 @@ TEST(Routes, TilesKeepScratchWithinBudgetAndChangeNoResult) {
     const vexa::InstructionSet set = vexa::detectedInstructionSet();
     EXPECT_TRUE(sameMaps(analyse(input, set, 2).maps, analyse(input, set, 2, 1.0).maps));
   }
+  // A wide window slides its sums along rows: tiles of whole blocks of columns, or none,
+  // give the same maps, and they agree with an exact decomposition.
+  const VexaData<float> wide = series(40, 9, 6, 20, 5);
+  Asked asked;
+  asked.side = 7;
+  const mirlune::SeriesGeometry g = mirlune::SeriesGeometry::of(wide);
+  ASSERT_TRUE(mirlune::shortSeriesSlides(g, mirlune::Window(7), false, 7e5));
+  EXPECT_EQ(mirlune::shortSeriesTileWidth(g, mirlune::Window(7), false, 3, 7e5), 16);
+  const Analysed whole = analyse(wide, vexa::detectedInstructionSet(), 1, 1e12, asked);
+  expectExact(wide, whole, asked);
+  EXPECT_TRUE(sameMaps(whole.maps, analyse(wide, vexa::detectedInstructionSet(), 3, 7e5, asked).maps));
 }
 
 TEST(Routes, EveryWindowSideOnEveryRoute) {
