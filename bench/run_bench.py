@@ -11,7 +11,9 @@ Cases:
           32 x 32 x 16 with 1,000
   thin    thin slabs of many frames (96 x 96 x 5, 120 and 130 frames), for the memory column
   window  wider windows: 7 at 64, 200 and 300 frames and "auto" (7) at 300, on 32 x 32 x 16;
-          "auto" (11) at 1,000 frames on 8 x 8 x 6 (the peer is slow there)
+          "auto" (11) at 1,000 frames on 16 x 16 x 12 with signal in every voxel, so that
+          cubes are whole and hold more voxels than frames; the peer, slow there, analyses
+          a block of 180 voxels at its centre (times are per analysed voxel)
 """
 import argparse
 import os
@@ -50,7 +52,7 @@ def cases(names, frames_filter):
             for frames in (64, 200, 300):
                 chosen.append((f"{frames}", (32, 32, 16, frames), 7))
             chosen.append(("300 auto", (32, 32, 16, 300), "auto"))
-            chosen.append(("1000 auto", (8, 8, 6, 1000), "auto"))
+            chosen.append(("1000 auto", (16, 16, 12, 1000), "auto", "full"))
         else:
             sys.exit(f"unknown case set {name!r} (sweep, thin or window)")
     if frames_filter:
@@ -84,6 +86,29 @@ def run(command, cwd, stage_lines=False):
     return end - start, peak, stages
 
 
+def full_series(path, size):
+    """A series with signal in every voxel (a baseline, two slow courses, noise), so that
+    the built-in mask holds them all and every cube away from the edges is whole."""
+    rng = np.random.default_rng(3)
+    X, Y, Z, T = size
+    t = np.arange(T)
+    data = (1000 + 200 * rng.random((X, Y, Z, 1))
+            + np.sin(0.05 * t) * (20 + 10 * rng.random((X, Y, Z, 1)))
+            + np.cos(0.13 * t + 1) * (5 * rng.random((X, Y, Z, 1)))
+            + 3 * rng.standard_normal((X, Y, Z, T)))
+    nib.save(nib.Nifti1Image(data.astype(np.float32), np.eye(4)), path)
+
+
+def centre_block(work, size):
+    """A mask of 6 x 6 x 5 voxels at the series' centre, for the peer; and its count."""
+    X, Y, Z, _ = size
+    block = np.zeros((X, Y, Z), np.float32)
+    block[X // 2 - 3:X // 2 + 3, Y // 2 - 3:Y // 2 + 3, Z // 2 - 2:Z // 2 + 3] = 1
+    path = os.path.join(work, "peer_mask.nii")
+    nib.save(nib.Nifti1Image(block, np.eye(4)), path)
+    return path, int(block.sum())
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=3)
@@ -104,11 +129,15 @@ def main():
         print("dwidenoise not found (install Debian's mrtrix3): Mirlune only")
 
     rows = []
-    for label, size, side in cases(args.cases.split(","), args.frames):
-        name = "series_{}x{}x{}x{}.nii".format(*size)
+    for label, size, side, *kind in cases(args.cases.split(","), args.frames):
+        full = kind == ["full"]
+        name = "series_{}x{}x{}x{}{}.nii".format(*size, "_full" if full else "")
         series = os.path.join(out, name)
         if not os.path.exists(series):
-            subprocess.run([generator, series, *map(str, size)], check=True, stdout=subprocess.DEVNULL)
+            if full:
+                full_series(series, size)
+            else:
+                subprocess.run([generator, series, *map(str, size)], check=True, stdout=subprocess.DEVNULL)
         work = os.path.join(out, f"run_{name[:-4]}_w{side}")
         os.makedirs(work, exist_ok=True)
         window = [] if side == 5 else ["--window", str(side)]
@@ -116,6 +145,9 @@ def main():
         run([mirlune, "-i", series, "-o", work, *window], work)  # warm the caches, and make the mask
         mask = os.path.join(work, "mask.nii")
         analysed = int(np.count_nonzero(np.asanyarray(nib.load(os.path.join(work, "disparite.nii")).dataobj)))
+        peer_analysed = analysed
+        if full:
+            mask, peer_analysed = centre_block(work, size)
         input_mib = np.prod(size) * 4 / 2**20
 
         candidates = [("Mirlune 1", [mirlune, "-i", series, "-o", work, *window, "--threads", "1"], True),
@@ -143,8 +175,8 @@ def main():
                "speedup": stage("Mirlune 1", 3) / stage("Mirlune 2", 3),
                "stages": [stage("Mirlune 1", i) for i in range(len(STAGES))]}
         if peer:
-            row["f32"] = 1e6 * median("dwidenoise float32") / analysed
-            row["f64"] = 1e6 * median("dwidenoise float64") / analysed
+            row["f32"] = 1e6 * median("dwidenoise float32") / peer_analysed
+            row["f64"] = 1e6 * median("dwidenoise float64") / peer_analysed
         rows.append(row)
         print(f"  T = {label}, side {side}: done ("
               + ", ".join(f"{what} " + " ".join(f"{r[0]:.2f}" for r in results[what]) for what in results) + " s)",
