@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdlib>
@@ -99,10 +100,12 @@ std::vector<std::string> degenerateReasons(const RunFacts& facts) {
   }
   if (facts.frames == 1) reasons.push_back("the series has a single frame: the maps say nothing of time courses");
   if (facts.analysedVoxels > 0 && facts.fewerThanFrames == facts.analysedVoxels && facts.frames > 1) {
-    // The cubes the mask leaves may hold far fewer voxels than a whole one: a wider window.
-    const std::string wider = facts.windowSide < kMostSide
-                                  ? "a wider window: -window " + std::to_string(facts.windowSide + 2)
-                                  : "no window is wider: fewer frames, or a larger mask";
+    // A wider window: the one whose whole cube holds more voxels than frames, or, where
+    // the mask leaves cubes far from whole, the next.
+    const int whole = autoSide(facts.frames);
+    const int side = whole > 0 ? std::max(facts.windowSide + 2, whole) : 0;
+    const std::string wider = side > 0 && side <= kMostSide ? "a wider window: -window " + std::to_string(side)
+                                                            : "no window is wider: fewer frames, or a larger mask";
     reasons.push_back(
         "every analysed cube holds fewer voxels than the series has frames, so dispersion is 0 "
         "everywhere (" +

@@ -169,6 +169,7 @@ TEST_F(Modality, DegenerateRunsSaySoOrFailWithStrict) {
   scattered(2, 2, 2) = scattered(10, 10, 6) = scattered(17, 17, 9) = 1;  // no two in one cube
   vexa::Writer<VexaData<float>>(dir->file("scattered.nii")).write(scattered);
   makeSeries(dir->file("long.nii"), "12 12 8 130");
+  makeSeries(dir->file("longer.nii"), "8 8 6 1000");
 
   struct Case {
     std::string name;
@@ -185,6 +186,10 @@ TEST_F(Modality, DegenerateRunsSaySoOrFailWithStrict) {
        {"-i", "long.nii"},
        "every analysed cube holds fewer voxels than the series has frames, so dispersion is 0 everywhere (a wider "
        "window: -window 7)"},
+      {"far fewer voxels than frames",
+       {"-i", "longer.nii"},
+       "every analysed cube holds fewer voxels than the series has frames, so dispersion is 0 everywhere (a wider "
+       "window: -window 11)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
