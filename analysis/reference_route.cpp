@@ -97,12 +97,7 @@ long long analyseByReference(const RouteInputs& in, const AnalysisOptions& optio
         return static_cast<long long>(last - block * kBlock);
       },
       options.progress, records);
-  long long analysed = 0;
-  for (const auto& analyser : analysers) {
-    analysed += analyser->analysed();
-    maps.fewerThanFrames += analyser->fewerThanFrames();
-  }
-  return analysed;
+  return totals(analysers, maps);
 }
 
 }  // namespace mirlune

@@ -13,6 +13,7 @@
 // Each route fills maps and returns how many voxels it analysed; workers write disjoint
 // voxels, so the result does not depend on their number.
 
+#include <memory>
 #include <vector>
 
 #include "analysis/neighbourhood.h"
@@ -52,8 +53,9 @@ inline bool usesLargeSolver(const SeriesGeometry& g, const Window& w) {
 }
 
 //! Whether the short-series route slides its sums along rows: in a wide window, when two
-//! workers' sums for a tile of kSlideBlock columns fit budget bytes. The choice changes
-//! rounding, so it depends on the series and the window, never on the number of workers.
+//! workers' sums for a tile of kSlideBlock columns fit budget bytes (or a few MiB). The
+//! choice changes rounding, so it depends on the series and the window, never on the
+//! number of workers.
 bool shortSeriesSlides(const SeriesGeometry& g, const Window& w, bool demean, double budget);
 //! Columns the short-series route analyses per tile so that its workers' sums fit budget
 //! bytes (whole blocks of kSlideBlock when it slides).
@@ -63,6 +65,28 @@ int longSeriesTileRows(const SeriesGeometry& g, const Window& w, double budget);
 
 //! Whether the wide-window route keeps a ring of plane sums: when two workers' rings fit budget bytes.
 bool wideWindowKeepsPlaneSums(const SeriesGeometry& g, const Window& w, double budget);
+
+//! The voxels the analysers analysed; their cubes of fewer voxels than frames added to maps.
+template <class Analyser>
+long long totals(const std::vector<std::unique_ptr<Analyser>>& analysers, LocalMaps& maps) {
+  long long analysed = 0;
+  for (const auto& analyser : analysers) {
+    analysed += analyser->analysed();
+    maps.fewerThanFrames += analyser->fewerThanFrames();
+  }
+  return analysed;
+}
+
+//! Every z plane by analysePlane(z, maps), one analyser per worker; returns totals.
+template <class Analyser>
+long long analysePlanes(const RouteInputs& in, const AnalysisOptions& options,
+                        const std::vector<std::unique_ptr<Analyser>>& analysers, LocalMaps& maps) {
+  norbe::runTasks(
+      in.geometry.sizeZ, static_cast<int>(analysers.size()),
+      [&](int worker, int z) { return static_cast<long long>(analysers[worker]->analysePlane(z, maps)); },
+      options.progress, in.serie.dimX());
+  return totals(analysers, maps);
+}
 
 long long analyseShortSeries(const RouteInputs& in, const AnalysisOptions& options, int threads, LocalMaps& maps);
 long long analyseLongSeries(const RouteInputs& in, const AnalysisOptions& options, int threads, LocalMaps& maps);

@@ -367,8 +367,10 @@ double bytesPerColumn(const SeriesGeometry& g, const Window& w, bool demean) {
 }  // namespace
 
 bool shortSeriesSlides(const SeriesGeometry& g, const Window& w, bool demean, double budget) {
+  // Below a few MiB, scratch is outweighed by the program itself: a small series slides too.
+  constexpr double kSmallScratch = 8 << 20;
   const double columns = std::min<double>(g.sizeX, kSlideBlock + 2 * w.half);
-  return w.side > kDefaultSide && 2 * columns * bytesPerColumn(g, w, demean) <= budget;
+  return w.side > kDefaultSide && 2 * columns * bytesPerColumn(g, w, demean) <= std::max(budget, kSmallScratch);
 }
 
 int shortSeriesTileWidth(const SeriesGeometry& g, const Window& w, bool demean, int workers, double budget) {
@@ -392,15 +394,7 @@ long long analyseShortSeries(const RouteInputs& in, const AnalysisOptions& optio
   for (int w = 0; w < workers; ++w) {
     analysers.push_back(std::make_unique<ShortSeriesRoute>(in, options.instructionSet, width, slides));
   }
-  norbe::runTasks(
-      Z, workers, [&](int worker, int z) { return static_cast<long long>(analysers[worker]->analysePlane(z, maps)); },
-      options.progress, in.serie.dimX());
-  long long analysed = 0;
-  for (const auto& analyser : analysers) {
-    analysed += analyser->analysed();
-    maps.fewerThanFrames += analyser->fewerThanFrames();
-  }
-  return analysed;
+  return analysePlanes(in, options, analysers, maps);
 }
 
 }  // namespace mirlune

@@ -229,15 +229,7 @@ long long analyseWideWindow(const RouteInputs& in, const AnalysisOptions& option
   analysers.reserve(workers);
   for (int w = 0; w < workers; ++w)
     analysers.push_back(std::make_unique<WideWindowRoute>(in, options.instructionSet, ring));
-  norbe::runTasks(
-      Z, workers, [&](int worker, int z) { return static_cast<long long>(analysers[worker]->analysePlane(z, maps)); },
-      options.progress, in.serie.dimX());
-  long long analysed = 0;
-  for (const auto& analyser : analysers) {
-    analysed += analyser->analysed();
-    maps.fewerThanFrames += analyser->fewerThanFrames();
-  }
-  return analysed;
+  return analysePlanes(in, options, analysers, maps);
 }
 
 }  // namespace mirlune
