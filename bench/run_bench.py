@@ -11,7 +11,7 @@ Cases:
           32 x 32 x 16 with 1,000
   thin    thin slabs of many frames (96 x 96 x 5, 120 and 130 frames), for the memory column
   window  wider windows: 7 at 64, 200 and 300 frames and "auto" (7) at 300, on 32 x 32 x 16;
-          "auto" (11) at 1,000 frames on 16 x 16 x 12 with signal in every voxel, so that
+          "auto" (11) at 1,000 frames on 20 x 20 x 12 with signal in every voxel, so that
           cubes are whole and hold more voxels than frames; the peer, slow there, analyses
           a block of 180 voxels at its centre (times are per analysed voxel)
 """
@@ -52,7 +52,7 @@ def cases(names, frames_filter):
             for frames in (64, 200, 300):
                 chosen.append((f"{frames}", (32, 32, 16, frames), 7))
             chosen.append(("300 auto", (32, 32, 16, 300), "auto"))
-            chosen.append(("1000 auto", (16, 16, 12, 1000), "auto", "full"))
+            chosen.append(("1000 auto", (20, 20, 12, 1000), "auto", "full"))
         else:
             sys.exit(f"unknown case set {name!r} (sweep, thin or window)")
     if frames_filter:
