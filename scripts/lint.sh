@@ -12,5 +12,5 @@ clang-format --dry-run --Werror "${sources[@]}"
 mapfile -t units < <(git ls-files '*.cpp')
 echo "clang-tidy: ${#units[@]} files"
 printf '%s\n' "${units[@]}" |
-  xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet --warnings-as-errors='*' 2>/dev/null
+  xargs -P "$(nproc)" -n 1 clang-tidy -p "$build" --quiet --warnings-as-errors='*' 2>/dev/null
 echo "lint: clean"
