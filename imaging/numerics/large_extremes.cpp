@@ -11,8 +11,8 @@ namespace {
 // A neighbour's vector plus this much of a fixed pattern: Lanczos needs the second
 // direction in its start as well as the first.
 constexpr double kStartSpread = 0.05;
-// Of the largest eigenvalue: far above the rounding of a factor (about n eps of it), far
-// below what the maps show; taken away again exactly enough.
+// A diagonal shift, of the largest eigenvalue: far above a factor's rounding (about n eps
+// of it), and taken away from the answer, whose error stays near that rounding.
 constexpr double kShift = 1e-8;
 
 // Past this, a search costs about what the full solver does at a few hundred frames. A

@@ -25,9 +25,10 @@ struct LargeExtremesSteps {
  *
  * The two largest eigenpairs come from Lanczos on the matrix (GramSolver); the smallest
  * from Lanczos on its inverse, applied through a Cholesky factor: about n^3 / 6
- * multiply-adds, against the 4/3 n^3 of a tridiagonalisation. Where the factor does not
- * exist (a matrix singular to rounding) or Lanczos cannot vouch for an answer, the full
- * extremes solver answers instead.
+ * multiply-adds, against the 4/3 n^3 of a tridiagonalisation. A matrix singular to
+ * rounding has no factor: the matrix shifted by 1e-8 of its largest value has one, and the
+ * shift is taken away from its smallest. Where even that fails (an indefinite matrix) or
+ * Lanczos cannot vouch for an answer, the full extremes solver answers instead.
  */
 class LargeExtremes {
  public:
