@@ -338,6 +338,9 @@ TEST(HostileFiles, ANameWithoutAKnownEndingIsReadByItsContent) {
 }
 
 TEST(HostileFiles, AFileThatCannotBeOpenedSaysWhy) {
+#if MIRLUNE_ADDRESS_SANITIZER
+  GTEST_SKIP() << "the sanitizers' runtime needs descriptors of its own: at this limit its checks misfire";
+#endif
   TempDir dir;
   writeFile(dir.file("a.nii"), nifti1());
   // One descriptor short: the library cannot open the file twice, and the line says so.
