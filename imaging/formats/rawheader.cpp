@@ -151,7 +151,7 @@ void checkSize(const std::string& file, RawHeader& header) {
 // An offset before the start, or inside a single file's header, points at no data: such
 // a file is refused as truncated, like one whose data end early.
 void checkOffset(const std::string& file, RawHeader& header, double offset, int headerBytes) {
-  if (!std::isfinite(offset) || offset > 1e18 || offset != std::floor(offset)) {
+  if (!std::isfinite(offset) || std::abs(offset) > 1e18 || offset != std::floor(offset)) {
     failFile(file, "invalid data offset " + std::to_string(offset));
   }
   if (offset < 0) {

@@ -93,6 +93,9 @@ void addPlacementFaults(std::vector<Hostile>& files) {
   put<float>(b, 108, -5.0f);
   add("offset-5.nii", b, "truncated image data (its data offset -5 lies before the file's start)");
   b = nifti1();
+  put<float>(b, 108, -0x1p80f);  // beyond any 64-bit offset: refused before it is converted
+  add("offset-2^80.nii", b, "invalid data offset -1208925819614629174706176.000000");
+  b = nifti1();
   put<float>(b, 108, 100.0f);
   add("offset100.nii", b, "truncated image data (its data offset 100 lies inside the header, which ends at 348)");
   for (const double offset : {2147483648.0, 5e9, 1e17}) {
