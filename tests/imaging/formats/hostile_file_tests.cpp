@@ -64,6 +64,22 @@ std::string nifti2() {
 
 std::string gzip(const std::string& bytes) { return fuzzing::gzipped(bytes); }
 
+// plain (a single-file NIfTI-1 image without extensions) carrying our JSON header extension
+// with one property, key of type and value (JSON text), its data moved past it.
+std::string withOurExtension(const std::string& plain, const std::string& key, const std::string& type,
+                             const std::string& value) {
+  std::string text = "{\"format\":\"mirlune-header\",\"properties\":[{\"key\":\"" + key + "\",\"type\":\"" + type +
+                     "\",\"value\":" + value + "}]}";
+  text.resize((text.size() + 8 + 15) / 16 * 16 - 8, '\0');
+  std::string bytes = plain.substr(0, 348) + std::string("\1\0\0\0", 4);
+  std::string code(8, '\0');
+  put<std::int32_t>(code, 0, static_cast<std::int32_t>(text.size() + 8));
+  put<std::int32_t>(code, 4, NIFTI_ECODE_COMMENT);
+  bytes += code + text + plain.substr(352);
+  put<float>(bytes, 108, static_cast<float>(352 + 8 + text.size()));
+  return bytes;
+}
+
 // A file the library writes in its ASCII form.
 std::string asciiImage(const TempDir& dir) {
   int64_t dims[8] = {3, 4, 3, 2, 1, 1, 1, 1};
@@ -268,17 +284,7 @@ TEST(HostileFiles, NumbersATypeCannotHoldInTheHeaderExtension) {
     for (const std::string type : {"vector of S32", "vector of S16"}) {
       SCOPED_TRACE(value + " " + type);
       // The little image with an extension of ours whose list of numbers is damaged.
-      std::string text = "{\"format\":\"mirlune-header\",\"properties\":[{\"key\":\"volume_dimension\",\"type\":\"" +
-                         type + "\",\"value\":" + value + "}]}";
-      text.resize((text.size() + 8 + 15) / 16 * 16 - 8, '\0');
-      const std::string plain = nifti1();
-      std::string bytes = plain.substr(0, 348) + std::string("\1\0\0\0", 4);
-      std::string code(8, '\0');
-      put<std::int32_t>(code, 0, static_cast<std::int32_t>(text.size() + 8));
-      put<std::int32_t>(code, 4, NIFTI_ECODE_COMMENT);
-      bytes += code + text + plain.substr(352);
-      put<float>(bytes, 108, static_cast<float>(352 + 8 + text.size()));
-      writeFile(dir.file("ext.nii"), bytes);
+      writeFile(dir.file("ext.nii"), withOurExtension(nifti1(), "volume_dimension", type, value));
       VexaData<float> back;
       vexa::Reader<VexaData<float>>(dir.file("ext.nii")).read(back, 0, nullptr, -1);
       // The damaged extension is set aside; the header fields give the dimensions.
@@ -384,16 +390,7 @@ TEST(HostileFiles, TheHeaderWinsOverOurExtension) {
   for (int i = 1; i <= 3; ++i) put<float>(plain, 76 + 4 * i, 2.0f);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.key + " = " + c.value);
-    std::string text = "{\"format\":\"mirlune-header\",\"properties\":[{\"key\":\"" + c.key + "\",\"type\":\"" +
-                       c.type + "\",\"value\":" + c.value + "}]}";
-    text.resize((text.size() + 8 + 15) / 16 * 16 - 8, '\0');
-    std::string bytes = plain.substr(0, 348) + std::string("\1\0\0\0", 4);
-    std::string code(8, '\0');
-    put<std::int32_t>(code, 0, static_cast<std::int32_t>(text.size() + 8));
-    put<std::int32_t>(code, 4, NIFTI_ECODE_COMMENT);
-    bytes += code + text + plain.substr(352);
-    put<float>(bytes, 108, static_cast<float>(352 + 8 + text.size()));
-    writeFile(dir.file("ext.nii"), bytes);
+    writeFile(dir.file("ext.nii"), withOurExtension(plain, c.key, c.type, c.value));
     Process run({MIRLUNE_BINARY, "-i", "ext.nii", "-o", "out"}, dir.path(), dir.file("err"));
     std::string line;
     while (run.readLine(line)) {
