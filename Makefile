@@ -30,7 +30,7 @@ run:
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target Mirlune make_series
 	@mkdir -p $(dir $(SAMPLE))
 	@test -f $(SAMPLE) || $(BUILD_DIR)/tools/make_series $(SAMPLE)
-	$(BUILD_DIR)/analysis/Mirlune -i $(SAMPLE) -o $(RUN_DIR)
+	$(BUILD_DIR)/program/Mirlune -i $(SAMPLE) -o $(RUN_DIR)
 	@echo "outputs in $(RUN_DIR)/: mask.nii ratFiltre.nii disparite.nii dispersion.nii dispersion2.nii"
 
 install:

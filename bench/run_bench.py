@@ -121,7 +121,7 @@ def main():
 
     build, out = os.path.abspath(args.build), os.path.abspath(args.out)
     os.makedirs(out, exist_ok=True)
-    mirlune = os.path.join(build, "analysis", "Mirlune")
+    mirlune = os.path.join(build, "program", "Mirlune")
     generator = os.path.join(build, "tools", "make_series")
     peer = None if args.no_peer else shutil.which("dwidenoise")
     print(f"machine: {os.cpu_count()} CPUs; {args.runs} runs each, alternating; medians; us per analysed voxel")

@@ -12,8 +12,8 @@
 #include <utility>
 
 #include "analysis/pipeline.h"
-#include "analysis/provenance.h"
 #include "analysis/version.h"
+#include "program/provenance.h"
 
 namespace py = pybind11;
 

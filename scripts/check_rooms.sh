@@ -17,8 +17,9 @@ declare -A below=(
   [imaging/formats]="containers/values imaging/base imaging/run containers"
   [imaging/numerics]="containers/values imaging/base imaging/run containers"
   [analysis]="containers/values imaging/base imaging/run containers imaging/formats imaging/numerics"
+  [program]="containers/values imaging/base imaging/run containers imaging/formats imaging/numerics analysis"
   [tools]="containers/values imaging/base imaging/run containers imaging/formats imaging/numerics analysis"
-  [python]="containers/values imaging/base imaging/run containers imaging/formats imaging/numerics analysis"
+  [python]="containers/values imaging/base imaging/run containers imaging/formats imaging/numerics analysis program"
   [launcher]=""
 )
 

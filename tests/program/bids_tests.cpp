@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "analysis/bids.h"
+#include "program/bids.h"
 #include "tests/support/test_support.h"
 
 using testing_support::Outcome;

@@ -1,4 +1,4 @@
-#include "analysis/interruptions.h"
+#include "program/interruptions.h"
 
 #include <poll.h>
 #include <pthread.h>
@@ -15,8 +15,8 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "analysis/outputs.h"
 #include "imaging/run/pendingfile.h"
+#include "program/outputs.h"
 
 namespace mirlune {
 

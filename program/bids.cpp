@@ -1,4 +1,4 @@
-#include "analysis/bids.h"
+#include "program/bids.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -12,15 +12,15 @@
 #include <iostream>
 #include <new>
 
-#include "analysis/bids.h"
-#include "analysis/interruptions.h"
-#include "analysis/outputs.h"
 #include "analysis/pipeline.h"
-#include "analysis/provenance.h"
 #include "analysis/stages.h"
 #include "analysis/version.h"
 #include "containers/singleoption.h"
 #include "imaging/formats/imagefile.h"
+#include "program/bids.h"
+#include "program/interruptions.h"
+#include "program/outputs.h"
+#include "program/provenance.h"
 
 namespace {
 

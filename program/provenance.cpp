@@ -1,4 +1,4 @@
-#include "analysis/provenance.h"
+#include "program/provenance.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

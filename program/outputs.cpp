@@ -1,4 +1,4 @@
-#include "analysis/outputs.h"
+#include "program/outputs.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
