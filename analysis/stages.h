@@ -14,15 +14,6 @@
 
 namespace mirlune {
 
-// The progress lines, exactly as scripts expect them.
-extern const char* const kMaskDone;      // " masque ok "
-extern const char* const kRecordsDone;   // "serie global PCA  ok "
-extern const char* const kAnalysisDone;  // " ANALYSE LOCALE PCA OK"
-extern const char* const kOutputsDone;   // " ecriture cartes et nouveau rat  OK"
-
-//! The "volume dims: " and "voxel size : " lines of the input's header.
-std::string headerReport(const VexaData<float>& input);
-
 /*!
  * Refuses extents the records cannot hold (positions are 16-bit) and more frames than the
  * filtered series' file can hold; extents are x, y, z and frames as the header gives them,

@@ -21,6 +21,7 @@
 #include "program/interruptions.h"
 #include "program/outputs.h"
 #include "program/provenance.h"
+#include "program/report.h"
 
 namespace {
 
@@ -166,7 +167,7 @@ void stageSidecars(mirlune::OutputSet& outputs, const mirlune::RunFacts& facts, 
 
 //! With -strict, a run that would succeed but say little fails instead; nothing is written.
 void refuseDegenerate(const mirlune::RunFacts& facts) {
-  const std::vector<std::string> reasons = mirlune::degenerateReasons(facts);
+  const std::vector<std::string> reasons = mirlune::degenerateReasons(facts.analysis);
   if (reasons.empty()) return;
   std::string why;
   for (const std::string& reason : reasons) why += (why.empty() ? "" : "; ") + reason;
@@ -190,19 +191,16 @@ std::string outputFolderOf(Settings& settings, const std::string& seriesFile, mi
 }
 
 //! What the sidecars say of the run, as far as it is known once the series is read.
-mirlune::RunFacts factsOf(int argc, char** argv, const Settings& settings, const std::string& seriesFile,
-                          const VexaData<float>& input, int side, const mirlune::BidsInput& bids) {
+mirlune::RunFacts runFactsOf(int argc, char** argv, const Settings& settings, const std::string& seriesFile,
+                             const VexaData<float>& input, const mirlune::BidsInput& bids) {
   mirlune::RunFacts facts;
   facts.version = mirlune::kVersion;
   facts.commandLine = mirlune::commandLineOf(argc, argv);
   facts.input = mirlune::absolutePath(seriesFile);
   facts.inputBytes = mirlune::fileBytes(seriesFile);
-  facts.frames = input.dimT();
   facts.threeDimensional = input.pythonHeader() && input.pythonHeader()->hasProperty(vexa::kVolumeDimension) &&
                            input.pythonHeader()->getProperty(vexa::kVolumeDimension)->size() < 4;
-  facts.windowSide = side;
   facts.windowAuto = settings.window == "auto";
-  facts.demeaned = settings.demean;
   facts.bids = settings.bids;
   facts.bidsSource = mirlune::bidsSource(bids, facts.input);
   return facts;
@@ -239,7 +237,7 @@ int run(int argc, char** argv) {
   settings.reader.setThreads(threads);
   settings.reader.read(input, 0, nullptr, -1);
   std::cout << mirlune::headerReport(input) << std::flush;
-  mirlune::RunFacts facts = factsOf(argc, argv, settings, seriesFile, input, side, bids);
+  mirlune::RunFacts facts = runFactsOf(argc, argv, settings, seriesFile, input, bids);
   VexaData<float> maskImage;
   if (!settings.maskFile.empty()) {
     vexa::Reader<VexaData<float>>(settings.maskFile).read(maskImage, 0, nullptr, -1);
@@ -257,20 +255,19 @@ int run(int argc, char** argv) {
     options.progress = bar.callback();
     auto stageDone = [&](mirlune::Stage stage, const mirlune::SeriesAnalysis& run) {
       if (stage == mirlune::Stage::Mask) {
-        facts.maskVoxels = run.maskCount;
-        facts.nonFiniteVoxels = run.nonFinite;
         outputs.stage(mirlune::kOutputNames[0], run.mask);
         std::cout << mirlune::kMaskDone << std::endl;
       } else if (stage == mirlune::Stage::Records) {
         std::cout << mirlune::kRecordsDone << std::endl;
       }
     };
-    maps = mirlune::analyseSeries(input, settings.maskFile.empty() ? nullptr : &maskImage, seriesFile,
-                                  maskFiles.empty() ? "" : maskFiles.front(), options, stageDone)
-               .maps;
+    const int frames = input.dimT();
+    mirlune::SeriesAnalysis run =
+        mirlune::analyseSeries(input, settings.maskFile.empty() ? nullptr : &maskImage, seriesFile,
+                               maskFiles.empty() ? "" : maskFiles.front(), options, stageDone);
+    facts.analysis = mirlune::factsOf(run, frames, options);
+    maps = std::move(run.maps);
   }
-  facts.analysedVoxels = maps.analysed;
-  facts.fewerThanFrames = maps.fewerThanFrames;
   std::cout << mirlune::kAnalysisDone << std::endl;
   if (settings.strict) refuseDegenerate(facts);
 

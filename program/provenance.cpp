@@ -23,10 +23,10 @@ const char* const kBuiltInRule = "built-in: voxels non-zero in every frame and p
 
 std::string descriptionOf(const std::string& name, const RunFacts& facts) {
   const bool ownMask = !facts.maskFile.empty();
-  const std::string side = std::to_string(facts.windowSide);
+  const std::string side = std::to_string(facts.analysis.windowSide);
   const std::string where = "at each analysed voxel (a mask voxel with another mask voxel in its " + side + " x " +
                             side + " x " + side + " cube)";
-  const std::string courses = facts.demeaned ? "time courses, each less its mean over frames" : "time courses";
+  const std::string courses = facts.analysis.demeaned ? "time courses, each less its mean over frames" : "time courses";
   if (name == "mask") {
     return std::string("1 at the voxels analysed, ") +
            (ownMask ? "those non-zero in the mask file"
@@ -59,14 +59,13 @@ std::string sentence(std::string text) {
 
 Json notesOf(const RunFacts& facts) {
   Json notes = Json::array();
-  if (facts.nonFiniteVoxels > 0) notes.push_back(sentence(nonFiniteNote(facts.nonFiniteVoxels)));
-  for (const std::string& reason : degenerateReasons(facts)) notes.push_back(sentence(reason));
+  for (const std::string& note : runNotes(facts.analysis)) notes.push_back(sentence(note));
   if (facts.threeDimensional) notes.push_back("The input is a 3-D image, read as a series of one frame.");
-  if (facts.frames == 1) {
+  if (facts.analysis.frames == 1) {
     notes.push_back(
         "The input has a single frame: each matrix is 1 x 1, so disparite is 0, dispersion 1, dispersion2 0 and "
         "ratFiltre 1 at every analysed voxel; the maps say nothing of time courses.");
-  } else if (facts.frames == 2) {
+  } else if (facts.analysis.frames == 2) {
     notes.push_back(
         "The input has two frames: each matrix has only two singular values, so dispersion and dispersion2 are the "
         "same map.");
@@ -86,34 +85,6 @@ bool needsQuotes(const std::string& word) {
 
 }  // namespace
 
-std::string nonFiniteNote(long long voxels) {
-  return std::to_string(voxels) + (voxels == 1 ? " voxel" : " voxels") +
-         " with a sample that is not a finite number (NaN or infinite) left out of the analysis";
-}
-
-std::vector<std::string> degenerateReasons(const RunFacts& facts) {
-  std::vector<std::string> reasons;
-  if (facts.maskVoxels == 0) {
-    reasons.push_back("the mask is empty: nothing was analysed");
-  } else if (facts.analysedVoxels == 0) {
-    reasons.push_back("no voxel was analysed: no mask voxel has another in its cube");
-  }
-  if (facts.frames == 1) reasons.push_back("the series has a single frame: the maps say nothing of time courses");
-  if (facts.analysedVoxels > 0 && facts.fewerThanFrames == facts.analysedVoxels && facts.frames > 1) {
-    // A wider window: the one whose whole cube holds more voxels than frames, or, where
-    // the mask leaves cubes far from whole, the next.
-    const int whole = autoSide(facts.frames);
-    const int side = whole > 0 ? std::max(facts.windowSide + 2, whole) : 0;
-    const std::string wider = side > 0 && side <= kMostSide ? "a wider window: -window " + std::to_string(side)
-                                                            : "no window is wider: fewer frames, or a larger mask";
-    reasons.push_back(
-        "every analysed cube holds fewer voxels than the series has frames, so dispersion is 0 "
-        "everywhere (" +
-        wider + ")");
-  }
-  return reasons;
-}
-
 std::string sidecarText(const RunFacts& facts, const std::string& name) {
   Json sidecar;
   sidecar["Description"] = descriptionOf(name, facts);
@@ -124,13 +95,13 @@ std::string sidecarText(const RunFacts& facts, const std::string& name) {
   } else {
     sidecar["Mask"] = {{"File", facts.maskFile}};
   }
-  sidecar["Window"] = {facts.windowSide, facts.windowSide, facts.windowSide};
+  sidecar["Window"] = {facts.analysis.windowSide, facts.analysis.windowSide, facts.analysis.windowSide};
   if (facts.windowAuto) sidecar["WindowChosen"] = "auto: the smallest cube holding more voxels than frames";
-  if (facts.demeaned) sidecar["DemeanedCourses"] = true;
-  sidecar["Frames"] = facts.frames;
-  sidecar["MaskVoxels"] = facts.maskVoxels;
-  sidecar["AnalysedVoxels"] = facts.analysedVoxels;
-  if (facts.nonFiniteVoxels > 0) sidecar["NonFiniteVoxelsLeftOut"] = facts.nonFiniteVoxels;
+  if (facts.analysis.demeaned) sidecar["DemeanedCourses"] = true;
+  sidecar["Frames"] = facts.analysis.frames;
+  sidecar["MaskVoxels"] = facts.analysis.maskVoxels;
+  sidecar["AnalysedVoxels"] = facts.analysis.analysedVoxels;
+  if (facts.analysis.nonFiniteVoxels > 0) sidecar["NonFiniteVoxelsLeftOut"] = facts.analysis.nonFiniteVoxels;
   if (facts.bids) {
     sidecar["CommandLine"] = facts.commandLine;  // GeneratedBy is the dataset's
   } else {
@@ -145,9 +116,7 @@ std::string sidecarText(const RunFacts& facts, const std::string& name) {
 }
 
 std::string warningLine(const RunFacts& facts) {
-  std::vector<std::string> parts;
-  if (facts.nonFiniteVoxels > 0) parts.push_back(nonFiniteNote(facts.nonFiniteVoxels));
-  for (const std::string& reason : degenerateReasons(facts)) parts.push_back(reason);
+  const std::vector<std::string> parts = runNotes(facts.analysis);
   if (parts.empty()) return "";
   std::string line = "Mirlune: warning: ";
   for (std::size_t i = 0; i < parts.size(); ++i) line += (i ? "; " : "") + parts[i];

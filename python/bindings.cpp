@@ -11,9 +11,9 @@
 #include <string>
 #include <utility>
 
+#include "analysis/notes.h"
 #include "analysis/pipeline.h"
 #include "analysis/version.h"
-#include "program/provenance.h"
 
 namespace py = pybind11;
 
@@ -82,16 +82,9 @@ py::dict analyseArray(const py::array_t<float, py::array::f_style>& series, cons
     throw py::error_already_set();
   }
 
-  mirlune::RunFacts facts;
-  facts.frames = static_cast<int>(extent(3));
-  facts.maskVoxels = run.maskCount;
-  facts.analysedVoxels = run.maps.analysed;
-  facts.nonFiniteVoxels = run.nonFinite;
-  facts.windowSide = side;
-  facts.fewerThanFrames = run.maps.fewerThanFrames;
   py::list notes;
-  if (run.nonFinite > 0) notes.append(mirlune::nonFiniteNote(run.nonFinite));
-  for (const std::string& reason : mirlune::degenerateReasons(facts)) notes.append(reason);
+  for (const std::string& note : mirlune::runNotes(mirlune::factsOf(run, static_cast<int>(extent(3)), options)))
+    notes.append(note);
 
   py::dict result;
   result["mask"] = arrayOf(std::move(run.mask), false);

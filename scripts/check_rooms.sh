@@ -2,7 +2,7 @@
 # Checks that every project include runs down the chain of rooms, never up or sideways:
 #
 #   containers/values  <-  imaging/base, imaging/run  <-  containers
-#                      <-  imaging/formats, imaging/numerics  <-  analysis  <-  tools, python
+#                      <-  imaging/formats, imaging/numerics  <-  analysis  <-  program, tools, python
 #
 # A room may include its own headers and those of the rooms listed for it below.
 # launcher/ stands alone. Tests may include anything.
@@ -19,7 +19,7 @@ declare -A below=(
   [analysis]="containers/values imaging/base imaging/run containers imaging/formats imaging/numerics"
   [program]="containers/values imaging/base imaging/run containers imaging/formats imaging/numerics analysis"
   [tools]="containers/values imaging/base imaging/run containers imaging/formats imaging/numerics analysis"
-  [python]="containers/values imaging/base imaging/run containers imaging/formats imaging/numerics analysis program"
+  [python]="containers/values imaging/base imaging/run containers imaging/formats imaging/numerics analysis"
   [launcher]=""
 )
 
