@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "analysis/neighbourhood.h"
-#include "imaging/numerics/gram.h"
+#include "imaging/numerics/lanczos.h"
 #include "imaging/numerics/orientation.h"
 #include "imaging/numerics/vector_kernels.h"
 
@@ -38,7 +38,7 @@ class GramRoute {
         _gram[static_cast<std::size_t>(i) * count + j] = value;
         _gram[static_cast<std::size_t>(j) * count + i] = value;
       }
-    const vexa::GramExtremes e = _solver.solve(_gram.data(), count, _v.data());
+    const vexa::LanczosExtremes e = _solver.solve(_gram.data(), count, _v.data());
     const int T = _frames;
     std::fill(_u.begin(), _u.end(), 0.0);
     double shift = 0;
@@ -67,7 +67,7 @@ class GramRoute {
  private:
   int _frames;
   const vexa::VectorKernels& _kernels;
-  vexa::GramSolver _solver;
+  vexa::LanczosSolver _solver;
   std::vector<double> _gram;
   std::vector<double> _v, _u;
 };

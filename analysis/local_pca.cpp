@@ -22,9 +22,9 @@ LocalMaps analyseLocally(const SeriesGeometry& geometry, const VexaData<short>& 
   maps.ratFiltre = newOutput<float>(geometry, T);
   keepTiming(geometry, maps.ratFiltre);
   maps.demeaned = options.demean;
-  if (options.counts) {
+  if (options.voisins) {
     maps.voisins = newOutput<short>(geometry, 1);
-    maps.counted = true;
+    maps.withVoisins = true;
   }
   if (serie.dimX() == 0) return maps;
   if (options.windowSide < 3 || options.windowSide > kMostSide || options.windowSide % 2 == 0) {

@@ -48,7 +48,7 @@ inline void store(LocalMaps& maps, int x, int y, int z, int frames, int count, c
   maps.dispersion2(x, y, z) = zero ? 0.0 : r.second / r.first;
   const double sign = maps.demeaned && vexa::peaksTheWrongWay(r.vector, frames) ? 1.0 : -1.0;
   for (int t = 0; t < frames; ++t) maps.ratFiltre(x, y, z, t) = static_cast<float>(sign * r.vector[t]);
-  if (maps.counted) maps.voisins(x, y, z) = static_cast<short>(count);
+  if (maps.withVoisins) maps.voisins(x, y, z) = static_cast<short>(count);
 }
 
 //! Where each mask voxel's record is in serie, -1 elsewhere; raster index x + X (y + Y z).

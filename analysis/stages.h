@@ -92,8 +92,8 @@ struct LocalMaps {
   VexaData<double> dispersion;    //!< s_last / s_first
   VexaData<double> dispersion2;   //!< s_second / s_first
   VexaData<float> ratFiltre;      //!< the negated dominant singular vector, frame by frame
-  VexaData<short> voisins;        //!< mask voxels in each analysed voxel's cube, when counted
-  bool counted = false;           //!< voisins was asked for
+  VexaData<short> voisins;        //!< mask voxels in each analysed voxel's cube, when asked for
+  bool withVoisins = false;       //!< voisins was asked for
   bool demeaned = false;          //!< of demeaned courses: ratFiltre is oriented by its largest frame
   long long analysed = 0;         //!< mask voxels whose cube held another mask voxel
   long long fewerThanFrames = 0;  //!< analysed voxels whose cube held fewer voxels than frames
@@ -103,7 +103,7 @@ struct AnalysisOptions {
   int threads = 0;                //!< worker threads; 0: every usable CPU
   int windowSide = kDefaultSide;  //!< the cube's side, odd, 3 to kMostSide
   bool demean = false;            //!< each course less its mean over frames before the products
-  bool counts = false;            //!< make the map of neighbour counts (LocalMaps::voisins)
+  bool voisins = false;           //!< make the voisins map (LocalMaps::voisins)
   //! Walk each record's neighbourhood and decompose fully, as plainly as possible:
   //! slower, kept as the reference the fast route is checked against.
   bool reference = false;

@@ -1,8 +1,9 @@
 // Mirlune: local principal component analysis of a dynamic image series.
 //
 // Reads one series, selects the voxels present in every frame (or those of the user's
-// mask), analyses the 5 x 5 x 5 neighbourhood of each, and writes the mask, three maps
-// and the filtered series into the output folder, all five together at the end.
+// mask), analyses the cube of voxels around each (5 x 5 x 5 unless -window says
+// otherwise), and writes the mask, three maps and the filtered series (and voisins, with
+// -voisins) into the output folder, all together at the end.
 
 #include <unistd.h>
 
@@ -67,29 +68,42 @@ const char* const kHelpEpilogue =
     "Example: Mirlune -i sub-01_pet.nii.gz -o results/sub-01\n"
     "         Mirlune -i sub-01_bold.nii.gz -mask brain.nii.gz -demean -window auto -o results/sub-01\n";
 
+//! What the command line asks of the analysis.
+struct AnalysisSettings {
+  std::string window;  // the cube's side, or "auto"; empty: the default
+  bool demean = false;
+  bool voisins = false;
+};
+
+//! What the command line asks of the outputs.
+struct OutputSettings {
+  std::string folder;
+  bool compress = false;
+  bool sidecars = false;
+  bool bids = false;
+  bool strict = false;
+};
+
 //! What the command line asks for.
 struct Settings {
   vexa::Reader<VexaData<float>> reader;
-  bool verbose = false;
+  bool verbose = false;  // accepted, and nothing depends on it
   int threads = 0;
-  std::string folder;
   std::string maskFile;
-  bool compress = false;
-  bool sidecars = false;
-  std::string window;  // the cube's side, or "auto"; empty: the default
-  bool demean = false;
-  bool counts = false;
-  bool strict = false;
-  bool bids = false;
+  AnalysisSettings analysis;
+  OutputSettings output;
 };
 
-//! The analysis settings a derivative dataset is made with, in a fixed form.
-std::string analysisSettings(const Settings& settings) {
+/*!
+ * The options a derivative dataset is made with, in a fixed form: those of the analysis
+ * and the outputs' compression, which every run into the dataset must share.
+ */
+std::string datasetSettings(const Settings& settings) {
   std::string text;
-  if (!settings.window.empty()) text += " -window " + settings.window;
-  if (settings.demean) text += " -demean";
-  if (settings.counts) text += " -voisins";
-  if (settings.compress) text += " -compress";
+  if (!settings.analysis.window.empty()) text += " -window " + settings.analysis.window;
+  if (settings.analysis.demean) text += " -demean";
+  if (settings.analysis.voisins) text += " -voisins";
+  if (settings.output.compress) text += " -compress";
   return text;
 }
 
@@ -106,7 +120,7 @@ void parseCommandLine(norbe::VexaApplication& application, Settings& settings) {
   threads->setRange(1, 1024);
   parser.pushOption(threads);
   auto* output = new norbe::SingleOption<std::string>(
-      "-o", "folder for the outputs, created when missing (default: the current folder)", settings.folder, true);
+      "-o", "folder for the outputs, created when missing (default: the current folder)", settings.output.folder, true);
   output->addName("--output");
   output->setValueName("folder");
   parser.pushOption(output);
@@ -115,16 +129,16 @@ void parseCommandLine(norbe::VexaApplication& application, Settings& settings) {
       settings.maskFile, true);
   mask->setValueName("file name");
   parser.pushOption(mask);
-  parser.pushOption(
-      new norbe::SingleOption<bool>("-compress", "write the outputs compressed (.nii.gz)", settings.compress, true));
+  parser.pushOption(new norbe::SingleOption<bool>("-compress", "write the outputs compressed (.nii.gz)",
+                                                  settings.output.compress, true));
   parser.pushOption(new norbe::SingleOption<bool>(
       "-sidecars", "write a JSON sidecar beside each output: what it is, its input, mask and settings",
-      settings.sidecars, true));
+      settings.output.sidecars, true));
   auto* window = new norbe::SingleOption<std::string>(
       "-window",
       "the side of the cube analysed around each voxel: an odd number from 3 to 15 (default 5), or auto, the "
       "smallest cube holding more voxels than the series has frames (7 for 200 frames, 11 for 1,000)",
-      settings.window, true);
+      settings.analysis.window, true);
   window->addName("--window");
   window->setValueName("side | auto");
   parser.pushOption(window);
@@ -132,35 +146,35 @@ void parseCommandLine(norbe::VexaApplication& application, Settings& settings) {
       "-demean",
       "subtract each voxel's mean over frames from its course first, so that the maps describe the fluctuations "
       "rather than the baseline (fMRI)",
-      settings.demean, true));
+      settings.analysis.demean, true));
   parser.pushOption(new norbe::SingleOption<bool>(
       "-voisins", "also write voisins.nii: at each analysed voxel, the number of mask voxels in its cube",
-      settings.counts, true));
+      settings.analysis.voisins, true));
   parser.pushOption(new norbe::SingleOption<bool>(
       "-bids",
       "name the outputs as BIDS derivatives of the input (sub-<label>_..._desc-<map>_<suffix>), in "
       "<output folder>/sub-<label>/[ses-<label>/]<datatype>/, with sidecars and a dataset_description.json",
-      settings.bids, true));
+      settings.output.bids, true));
   parser.pushOption(new norbe::SingleOption<bool>(
       "-strict",
       "fail (status 1, nothing written) where a run would succeed but say little: an empty mask, no analysed "
       "voxel, a single frame, or every cube holding fewer voxels than frames",
-      settings.strict, true));
+      settings.output.strict, true));
   application.initialize();
 }
 
 //! Every file a run may write, for the check that none of them is an input.
 std::vector<std::string> outputFiles(const mirlune::OutputSet& outputs, const Settings& settings) {
   std::vector<std::string> files;
-  for (const std::string& name : mirlune::outputNames(settings.counts)) {
+  for (const std::string& name : mirlune::outputNames(settings.analysis.voisins)) {
     files.push_back(outputs.finalPath(name));
-    if (settings.sidecars) files.push_back(outputs.sidecarPath(name));
+    if (settings.output.sidecars) files.push_back(outputs.sidecarPath(name));
   }
   return files;
 }
 
-void stageSidecars(mirlune::OutputSet& outputs, const mirlune::RunFacts& facts, bool counts) {
-  for (const std::string& name : mirlune::outputNames(counts)) {
+void stageSidecars(mirlune::OutputSet& outputs, const mirlune::RunFacts& facts, bool voisins) {
+  for (const std::string& name : mirlune::outputNames(voisins)) {
     outputs.stageSidecar(name, mirlune::sidecarText(facts, name));
   }
 }
@@ -180,13 +194,13 @@ void refuseDegenerate(const mirlune::RunFacts& facts) {
  * is written there.
  */
 std::string outputFolderOf(Settings& settings, const std::string& seriesFile, mirlune::BidsInput& bids) {
-  if (!settings.bids) return settings.folder;
+  if (!settings.output.bids) return settings.output.folder;
   bids = mirlune::parseBidsInput(seriesFile);
-  const std::string root = settings.folder.empty() ? "." : settings.folder;
+  const std::string root = settings.output.folder.empty() ? "." : settings.output.folder;
   mirlune::makeFolders(root);
-  mirlune::claimDerivativeDataset(root, mirlune::kVersion, analysisSettings(settings),
+  mirlune::claimDerivativeDataset(root, mirlune::kVersion, datasetSettings(settings),
                                   mirlune::relativeLink(bids.dataset, root));
-  settings.sidecars = true;
+  settings.output.sidecars = true;
   return root + "/" + mirlune::bidsFolder(bids);
 }
 
@@ -200,8 +214,8 @@ mirlune::RunFacts runFactsOf(int argc, char** argv, const Settings& settings, co
   facts.inputBytes = mirlune::fileBytes(seriesFile);
   facts.threeDimensional = input.pythonHeader() && input.pythonHeader()->hasProperty(vexa::kVolumeDimension) &&
                            input.pythonHeader()->getProperty(vexa::kVolumeDimension)->size() < 4;
-  facts.windowAuto = settings.window == "auto";
-  facts.bids = settings.bids;
+  facts.windowAuto = settings.analysis.window == "auto";
+  facts.bids = settings.output.bids;
   facts.bidsSource = mirlune::bidsSource(bids, facts.input);
   return facts;
 }
@@ -224,8 +238,8 @@ int run(int argc, char** argv) {
   const mirlune::OutputFolder outputFolder(folder);
   const int threads = norbe::workerThreads(settings.threads);
   const bool gzipped = seriesFile.size() > 7 && seriesFile.compare(seriesFile.size() - 7, 7, ".nii.gz") == 0;
-  mirlune::OutputSet outputs(outputFolder, threads, settings.compress || (settings.bids && gzipped));
-  if (settings.bids) {
+  mirlune::OutputSet outputs(outputFolder, threads, settings.output.compress || (settings.output.bids && gzipped));
+  if (settings.output.bids) {
     outputs.setNaming([&bids](const std::string& name) { return mirlune::bidsOutputName(bids, name); });
   }
   mirlune::refuseOverwritingInput(inputFiles, outputFiles(outputs, settings));
@@ -233,7 +247,7 @@ int run(int argc, char** argv) {
   // What the headers say is checked before anything is read or analysed.
   const std::array<std::int64_t, 4> extents = settings.reader.extents();
   mirlune::checkExtents(extents);
-  const int side = mirlune::windowSideFor(settings.window, extents[3]);
+  const int side = mirlune::windowSideFor(settings.analysis.window, extents[3]);
   settings.reader.setThreads(threads);
   settings.reader.read(input, 0, nullptr, -1);
   std::cout << mirlune::headerReport(input) << std::flush;
@@ -250,8 +264,8 @@ int run(int argc, char** argv) {
     mirlune::AnalysisOptions options;
     options.threads = threads;
     options.windowSide = side;
-    options.demean = settings.demean;
-    options.counts = settings.counts;
+    options.demean = settings.analysis.demean;
+    options.voisins = settings.analysis.voisins;
     options.progress = bar.callback();
     auto stageDone = [&](mirlune::Stage stage, const mirlune::SeriesAnalysis& run) {
       if (stage == mirlune::Stage::Mask) {
@@ -269,10 +283,10 @@ int run(int argc, char** argv) {
     maps = std::move(run.maps);
   }
   std::cout << mirlune::kAnalysisDone << std::endl;
-  if (settings.strict) refuseDegenerate(facts);
+  if (settings.output.strict) refuseDegenerate(facts);
 
   mirlune::stageMaps(outputs, maps);
-  if (settings.sidecars) stageSidecars(outputs, facts, settings.counts);
+  if (settings.output.sidecars) stageSidecars(outputs, facts, settings.analysis.voisins);
   outputs.commit();
   std::cout << mirlune::kOutputsDone << std::endl;
   const std::string warning = mirlune::warningLine(facts);

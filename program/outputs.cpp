@@ -18,11 +18,11 @@ namespace mirlune {
 
 const std::string kFileDescription = std::string("Mirlune ") + kVersion;
 const char* const kOutputNames[5] = {"mask", "ratFiltre", "disparite", "dispersion", "dispersion2"};
-const char* const kCountsName = "voisins";
+const char* const kVoisinsName = "voisins";
 
-std::vector<std::string> outputNames(bool counts) {
+std::vector<std::string> outputNames(bool voisins) {
   std::vector<std::string> names(std::begin(kOutputNames), std::end(kOutputNames));
-  if (counts) names.emplace_back(kCountsName);
+  if (voisins) names.emplace_back(kVoisinsName);
   return names;
 }
 
@@ -133,7 +133,7 @@ void stageMaps(OutputSet& outputs, const LocalMaps& maps) {
   outputs.stage(kOutputNames[2], maps.disparite);
   outputs.stage(kOutputNames[3], maps.dispersion);
   outputs.stage(kOutputNames[4], maps.dispersion2);
-  if (maps.counted) outputs.stage(kCountsName, maps.voisins);
+  if (maps.withVoisins) outputs.stage(kVoisinsName, maps.voisins);
 }
 
 bool outputsCommitted() { return gCommitted; }

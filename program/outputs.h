@@ -18,11 +18,11 @@ extern const std::string kFileDescription;
 
 //! The bare names of a run's five outputs, in the order they are written.
 extern const char* const kOutputNames[5];
-//! The map of neighbour counts, written after the five when asked for.
-extern const char* const kCountsName;
+//! The voisins map (the mask voxels in each analysed voxel's cube), written after the five when asked for.
+extern const char* const kVoisinsName;
 
-//! The bare names of a run's outputs: the five, and the counts when asked for.
-std::vector<std::string> outputNames(bool counts);
+//! The bare names of a run's outputs: the five, and voisins when asked for.
+std::vector<std::string> outputNames(bool voisins);
 
 //! mkdir -p: every missing folder along the path; std::runtime_error naming the one that fails.
 void makeFolders(const std::string& folder);
@@ -90,7 +90,7 @@ class OutputSet {
   std::vector<vexa::StagedFile> _staged;
 };
 
-//! Stages "ratFiltre", "disparite", "dispersion" and "dispersion2", in that order, then "voisins" when counted.
+//! Stages "ratFiltre", "disparite", "dispersion" and "dispersion2", in that order, then "voisins" when asked for.
 void stageMaps(OutputSet& outputs, const LocalMaps& maps);
 
 //! True once a run's outputs have all been renamed into place.

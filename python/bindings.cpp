@@ -44,7 +44,7 @@ py::array_t<T> arrayOf(VexaData<T> image, bool series) {
  * with (voxels done, voxels in all) a few times a second, holding the lock.
  */
 py::dict analyseArray(const py::array_t<float, py::array::f_style>& series, const py::object& mask,
-                      const std::string& window, bool demean, bool counts, int threads, const py::object& progress) {
+                      const std::string& window, bool demean, bool voisins, int threads, const py::object& progress) {
   if (series.ndim() != 4) throw py::value_error("the series must be a 4-D array");
   const auto extent = [&](int axis) { return static_cast<std::int64_t>(series.shape(axis)); };
   mirlune::checkExtents({extent(0), extent(1), extent(2), extent(3)});
@@ -66,7 +66,7 @@ py::dict analyseArray(const py::array_t<float, py::array::f_style>& series, cons
   options.threads = threads;
   options.windowSide = side;
   options.demean = demean;
-  options.counts = counts;
+  options.voisins = voisins;
   // The analysis' own check, on the thread that runs it: Ctrl-C (and the caller's progress)
   // are Python's, so the lock is taken for them, briefly.
   options.progress = [&progress](long long done, long long total) {
@@ -92,7 +92,7 @@ py::dict analyseArray(const py::array_t<float, py::array::f_style>& series, cons
   result["dispersion"] = arrayOf(std::move(run.maps.dispersion), false);
   result["dispersion2"] = arrayOf(std::move(run.maps.dispersion2), false);
   result["ratFiltre"] = arrayOf(std::move(run.maps.ratFiltre), true);
-  if (counts) result["voisins"] = arrayOf(std::move(run.maps.voisins), false);
+  if (voisins) result["voisins"] = arrayOf(std::move(run.maps.voisins), false);
   result["window"] = side;
   result["mask_voxels"] = run.maskCount;
   result["analysed"] = run.maps.analysed;
@@ -103,9 +103,9 @@ py::dict analyseArray(const py::array_t<float, py::array::f_style>& series, cons
 
 // What the user gave that the analysis refuses is a ValueError, with the program's words.
 py::dict analyse(const py::array_t<float, py::array::f_style>& series, const py::object& mask,
-                 const std::string& window, bool demean, bool counts, int threads, const py::object& progress) {
+                 const std::string& window, bool demean, bool voisins, int threads, const py::object& progress) {
   try {
-    return analyseArray(series, mask, window, demean, counts, threads, progress);
+    return analyseArray(series, mask, window, demean, voisins, threads, progress);
   } catch (const std::runtime_error& e) {
     throw py::value_error(e.what());
   }
@@ -117,5 +117,5 @@ PYBIND11_MODULE(_mirlune, module) {
   module.doc() = "The native part of mirlune: use the functions of the mirlune package.";
   module.attr("version") = mirlune::kVersion;
   module.def("analyse", &analyse, py::arg("series"), py::arg("mask"), py::arg("window"), py::arg("demean"),
-             py::arg("counts"), py::arg("threads"), py::arg("progress"));
+             py::arg("voisins"), py::arg("threads"), py::arg("progress"));
 }

@@ -39,9 +39,9 @@ Extremes LargeExtremes::solve(const double* packed, const double* start, bool si
     if (std::isfinite(scale) && scale > 0) from = _start.data();
   }
   Extremes out;
-  GramExtremes top;
+  LanczosExtremes top;
   const VectorKernels& k = _kernels;
-  const GramSolver::Apply apply = [&](const double* x, double* y) { k.multiplyPacked(packed, n, x, y); };
+  const LanczosSolver::Apply apply = [&](const double* x, double* y) { k.multiplyPacked(packed, n, x, y); };
   bool answered = n >= 2 && _lanczos.topTwo(apply, n, vector, from, top) && std::isfinite(top.first);
   out.first = top.first;
   out.second = top.second;
@@ -74,7 +74,7 @@ bool LargeExtremes::smallest(const double* packed, double shift, double largest,
   const VectorKernels& k = _kernels;
   const double* factor = _factor.data();
   const double* inverses = _inverses.data();
-  const GramSolver::Apply inverse = [&](const double* x, double* y) {
+  const LanczosSolver::Apply inverse = [&](const double* x, double* y) {
     std::copy(x, x + n, y);
     k.choleskySolve(factor, inverses, n, y);
   };

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "imaging/numerics/extremes.h"
-#include "imaging/numerics/gram.h"
+#include "imaging/numerics/lanczos.h"
 #include "imaging/numerics/instruction_set.h"
 #include "imaging/numerics/vector_kernels.h"
 
@@ -23,7 +23,7 @@ struct LargeExtremesSteps {
 /*!
  * Reusable workspace for n x n matrices. Not for sharing between threads.
  *
- * The two largest eigenpairs come from Lanczos on the matrix (GramSolver); the smallest
+ * The two largest eigenpairs come from Lanczos on the matrix (LanczosSolver); the smallest
  * from Lanczos on its inverse, applied through a Cholesky factor: about n^3 / 6
  * multiply-adds, against the 4/3 n^3 of a tridiagonalisation. A matrix singular to
  * rounding has no factor: the matrix shifted by 1e-8 of its largest value has one, and the
@@ -54,7 +54,7 @@ class LargeExtremes {
 
   int _n;
   const VectorKernels& _kernels;
-  GramSolver _lanczos;
+  LanczosSolver _lanczos;
   std::unique_ptr<ExtremesSolver> _full;  // made when first needed
   std::vector<double> _start, _factor, _inverses, _square;
 };

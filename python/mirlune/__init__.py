@@ -43,7 +43,7 @@ class Result:
         The second largest singular value divided by the largest, between 0 and 1: the
         weight of the second time-course shape beside the first; float64.
     voisins
-        With ``counts=True``: the number of mask voxels in each analysed voxel's cube; int16.
+        With ``voisins=True``: the number of mask voxels in each analysed voxel's cube; int16.
     window
         The cube's side used.
     mask_voxels, analysed, non_finite
@@ -98,7 +98,7 @@ def _mask_array(mask, shape):
     return np.asfortranarray(array, dtype=np.float32)
 
 
-def analyse(series, mask=None, *, window=5, demean=False, counts=False, threads=None, progress=False):
+def analyse(series, mask=None, *, window=5, demean=False, voisins=False, threads=None, progress=False, counts=None):
     """The local principal component analysis of a series in an array.
 
     Parameters
@@ -118,8 +118,9 @@ def analyse(series, mask=None, *, window=5, demean=False, counts=False, threads=
     demean : bool, optional
         Subtract each voxel's mean over frames from its course first, so that the maps
         describe fluctuations rather than the baseline (fMRI). Dispersion is then 0.
-    counts : bool, optional
-        Also give ``voisins``, the number of mask voxels in each analysed voxel's cube.
+    voisins : bool, optional
+        Also give ``voisins``, the number of mask voxels in each analysed voxel's cube (the
+        program's ``-voisins``; ``counts`` is its former name, still accepted).
     threads : int, optional
         Worker threads (default: the CPUs this process may use). The result is the same,
         bit for bit, whatever the number.
@@ -130,7 +131,7 @@ def analyse(series, mask=None, *, window=5, demean=False, counts=False, threads=
     -------
     Result
         The mask (int16), disparite, dispersion and dispersion2 (float64, 3-D), ratFiltre
-        (float32, 4-D), voisins with ``counts``, and the counts and notes of the run.
+        (float32, 4-D), voisins when asked for, and the counts and notes of the run.
 
     Raises
     ------
@@ -151,7 +152,9 @@ def analyse(series, mask=None, *, window=5, demean=False, counts=False, threads=
     elif not progress:
         progress = None
     side = "" if window == 5 else str(window)
-    out = _mirlune.analyse(array, mask_array, side, bool(demean), bool(counts), int(threads or 0), progress)
+    if counts is not None:
+        voisins = counts
+    out = _mirlune.analyse(array, mask_array, side, bool(demean), bool(voisins), int(threads or 0), progress)
     return Result(mask=out["mask"], ratFiltre=out["ratFiltre"], disparite=out["disparite"],
                   dispersion=out["dispersion"], dispersion2=out["dispersion2"], voisins=out.get("voisins"),
                   window=out["window"], mask_voxels=out["mask_voxels"], analysed=out["analysed"],
@@ -184,14 +187,14 @@ def run(img, mask_img=None, **options):
         The mask: the voxels non-zero in it are analysed. It must have the series' grid
         and, like the program requires, the same placement in space.
     **options
-        ``window``, ``demean``, ``counts``, ``threads`` and ``progress``, as for
+        ``window``, ``demean``, ``voisins``, ``threads`` and ``progress``, as for
         :func:`analyse`.
 
     Returns
     -------
     Result
         Its images are named after the program's files (``mask``, ``ratFiltre``,
-        ``disparite``, ``dispersion``, ``dispersion2``, and ``voisins`` with counts): NIfTI
+        ``disparite``, ``dispersion``, ``dispersion2``, and ``voisins`` when asked for): NIfTI
         images with the input's affine, voxel sizes and units; ``ratFiltre`` keeps the frame
         spacing too. Their description is "Mirlune <version>".
     """

@@ -47,7 +47,7 @@ struct Analysed {
 struct Asked {
   int side = 5;
   bool demean = false;
-  bool counts = false;
+  bool voisins = false;
 };
 
 Analysed analyse(const VexaData<float>& input, vexa::InstructionSet set, int threads = 1, double budget = 0,
@@ -62,7 +62,7 @@ Analysed analyse(const VexaData<float>& input, vexa::InstructionSet set, int thr
   options.scratchBudget = budget;
   options.windowSide = asked.side;
   options.demean = asked.demean;
-  options.counts = asked.counts;
+  options.voisins = asked.voisins;
   run.maps = mirlune::analyseLocally(mirlune::SeriesGeometry::of(input), run.mask, serie, options);
   return run;
 }
@@ -127,7 +127,7 @@ std::pair<int, int> expectExact(const VexaData<float>& input, const Analysed& ru
         if (run.mask(x, y, z) != 1) continue;
         const std::vector<int> at = neighboursOf(run.mask, x, y, z, h);
         const int count = static_cast<int>(at.size());
-        if (asked.counts) {
+        if (asked.voisins) {
           EXPECT_EQ(run.maps.voisins(x, y, z), count > 1 ? count : 0);
         }
         if (count <= 1) continue;
@@ -258,7 +258,7 @@ TEST(Routes, EveryWindowSideOnEveryRoute) {
       SCOPED_TRACE("side " + std::to_string(c.side) + ", T " + std::to_string(c.T) + ", " + vexa::nameOf(set));
       Asked asked;
       asked.side = c.side;
-      asked.counts = true;
+      asked.voisins = true;
       const Analysed run = analyse(input, set, 2, 0, asked);
       const auto [covariance, gram] = expectExact(input, run, asked);
       EXPECT_GT(covariance + gram, c.X * c.Y * c.Z / 3);
@@ -342,7 +342,7 @@ TEST(Routes, WideWindowsAtManyFrames) {
     Asked asked;
     asked.side = c.side;
     asked.demean = c.demean;
-    asked.counts = true;
+    asked.voisins = true;
     const Analysed planes = analyse(input, detected, 1, 1.0, asked);
     const auto [covariance, gram] = expectExact(input, planes, asked);
     EXPECT_GT(covariance, 0);

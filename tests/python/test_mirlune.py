@@ -53,7 +53,7 @@ def test_the_program_files_bit_for_bit(sample):
 def test_options_as_the_program_has_them(sample):
     files = program(sample / "series.nii.gz", sample / "seven", "-window", "7", "-demean", "-voisins")
     seven = mirlune.analyse(nib.load(sample / "series.nii.gz").get_fdata(dtype=np.float32), window=7, demean=True,
-                            counts=True)
+                            voisins=True)
     for name in NAMES:
         assert np.array_equal(getattr(seven, name), files[name]), name
     voisins = np.asanyarray(nib.load(sample / "seven" / "voisins.nii").dataobj)
@@ -155,8 +155,8 @@ def resident_kb():
 def test_no_memory_growth_over_repeated_calls():
     data = np.random.default_rng(3).uniform(1, 2, (12, 12, 8, 10)).astype(np.float32)
     for _ in range(20):
-        mirlune.analyse(data, counts=True)
+        mirlune.analyse(data, voisins=True)
     before = resident_kb()
     for _ in range(200):
-        mirlune.analyse(data, counts=True)
+        mirlune.analyse(data, voisins=True)
     assert resident_kb() - before < 4096

@@ -1,4 +1,4 @@
-#include "imaging/numerics/gram.h"
+#include "imaging/numerics/lanczos.h"
 
 #include <algorithm>
 #include <cmath>
@@ -103,7 +103,7 @@ class Tridiagonal {
 
 }  // namespace
 
-struct GramSolver::Work {
+struct LanczosSolver::Work {
   Work(int capacity, InstructionSet set, int maxSteps)
       : kernels(vectorKernels(set)),
         basis(static_cast<std::size_t>(capacity) * (std::min(maxSteps, capacity) + 1)),
@@ -126,9 +126,9 @@ struct GramSolver::Work {
   std::vector<std::unique_ptr<ExtremesSolver>> full;  // by order, made when first needed
 };
 
-GramSolver::GramSolver(int capacity, InstructionSet set, int maxSteps)
+LanczosSolver::LanczosSolver(int capacity, InstructionSet set, int maxSteps)
     : _capacity(capacity), _maxSteps(maxSteps), _work(std::make_unique<Work>(capacity, set, maxSteps)) {}
-GramSolver::~GramSolver() = default;
+LanczosSolver::~LanczosSolver() = default;
 
 /*
  * Lanczos from a fixed start, every new vector made orthogonal to all the earlier ones,
@@ -137,7 +137,7 @@ GramSolver::~GramSolver() = default;
  * one product of the matrix with a vector orthogonal to the answer finds such a missed
  * value (its growth quotient can reach it, never exceed it), and the full solver answers.
  */
-double GramSolver::lanczosStep(const Apply& apply, int m, int j) {
+double LanczosSolver::lanczosStep(const Apply& apply, int m, int j) {
   Work& work = *_work;
   const VectorKernels& k = work.kernels;
   double* w = work.w.data();
@@ -158,7 +158,7 @@ double GramSolver::lanczosStep(const Apply& apply, int m, int j) {
   return std::sqrt(k.dotDoubles(w, w, m));
 }
 
-GramSolver::Ritz GramSolver::ritzPairs(int m, int size, double beta, const Wants& wants) {
+LanczosSolver::Ritz LanczosSolver::ritzPairs(int m, int size, double beta, const Wants& wants) {
   Work& work = *_work;
   Ritz ritz;
   work.tridiagonal.set(work.alpha, work.beta, size);
@@ -189,7 +189,7 @@ GramSolver::Ritz GramSolver::ritzPairs(int m, int size, double beta, const Wants
   return ritz;
 }
 
-bool GramSolver::confirm(const Apply& apply, int m, int size, const Ritz& ritz, const Wants& wants, double* vector) {
+bool LanczosSolver::confirm(const Apply& apply, int m, int size, const Ritz& ritz, const Wants& wants, double* vector) {
   Work& work = *_work;
   const VectorKernels& k = work.kernels;
   double* w = work.w.data();
@@ -229,10 +229,10 @@ void checkOrder(int m, int capacity) {
 }
 }  // namespace
 
-GramExtremes GramSolver::solve(const double* g, int m, double* vector, const double* start) {
+LanczosExtremes LanczosSolver::solve(const double* g, int m, double* vector, const double* start) {
   checkOrder(m, _capacity);
   Work& work = *_work;
-  GramExtremes out;
+  LanczosExtremes out;
   const VectorKernels& k = work.kernels;
   const Apply apply = [&](const double* x, double* y) { k.multiplyMatrix(g, m, x, y); };
   if (m >= kDirectBelow && topTwo(apply, m, vector, start, out)) return out;
@@ -246,7 +246,7 @@ GramExtremes GramSolver::solve(const double* g, int m, double* vector, const dou
   return out;
 }
 
-bool GramSolver::topTwo(const Apply& apply, int m, double* vector, const double* start, GramExtremes& out,
+bool LanczosSolver::topTwo(const Apply& apply, int m, double* vector, const double* start, LanczosExtremes& out,
                         double valueTolerance) {
   checkOrder(m, _capacity);
   Wants wants;
@@ -254,7 +254,7 @@ bool GramSolver::topTwo(const Apply& apply, int m, double* vector, const double*
   return lanczos(apply, m, wants, out, vector, start);
 }
 
-bool GramSolver::lanczos(const Apply& apply, int m, const Wants& wants, GramExtremes& out, double* vector,
+bool LanczosSolver::lanczos(const Apply& apply, int m, const Wants& wants, LanczosExtremes& out, double* vector,
                          const double* start) {
   Work& work = *_work;
   auto column = [&](int c) { return work.basis.data() + static_cast<std::size_t>(c) * m; };
@@ -287,13 +287,13 @@ bool GramSolver::lanczos(const Apply& apply, int m, const Wants& wants, GramExtr
   return false;
 }
 
-bool GramSolver::smallestByInverse(const Apply& inverse, int m, double largest, double& smallest, int* steps) {
+bool LanczosSolver::smallestByInverse(const Apply& inverse, int m, double largest, double& smallest, int* steps) {
   checkOrder(m, _capacity);
   Wants wants;
   wants.inverseOf = largest;
   wants.second = false;
   wants.vector = false;
-  GramExtremes out;
+  LanczosExtremes out;
   const bool found = lanczos(inverse, m, wants, out, _work->z2.data()) && out.first > 0;
   if (steps) *steps = out.steps;
   if (found) smallest = 1.0 / out.first;

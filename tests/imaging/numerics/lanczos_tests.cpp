@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 #include <Eigen/Core>
 
-#include "imaging/numerics/gram.h"
+#include "imaging/numerics/lanczos.h"
 #include "tests/support/exact.h"
 
 namespace {
@@ -24,7 +24,7 @@ Eigen::MatrixXd gram(std::mt19937& random, int count, int frames, double noise) 
   return exact::rowProducts(m, count - 1);
 }
 
-void expectTopTwo(const Eigen::MatrixXd& g, const vexa::GramExtremes& got, const Eigen::VectorXd& v, bool vector) {
+void expectTopTwo(const Eigen::MatrixXd& g, const vexa::LanczosExtremes& got, const Eigen::VectorXd& v, bool vector) {
   const exact::Symmetric full = exact::symmetric(g);
   const int m = static_cast<int>(g.rows());
   const double first = full.values(m - 1), second = full.values(m - 2);
@@ -44,13 +44,13 @@ void expectTopTwo(const Eigen::MatrixXd& g, const vexa::GramExtremes& got, const
 
 TEST(Gram, LanczosAgreesWithAFullDecomposition) {
   std::mt19937 random(4);
-  vexa::GramSolver solver(125);
+  vexa::LanczosSolver solver(125);
   for (int count : {2, 9, 27, 45, 75, 100, 125}) {
     for (int frames : {count + 1, 200, 1000}) {
       SCOPED_TRACE(std::to_string(count) + " neighbours, " + std::to_string(frames) + " frames");
       const Eigen::MatrixXd g = gram(random, count, frames, 4.0);
       Eigen::VectorXd v(count);
-      const vexa::GramExtremes got = solver.solve(g.data(), count, v.data());
+      const vexa::LanczosExtremes got = solver.solve(g.data(), count, v.data());
       EXPECT_FALSE(got.fellBack);
       expectTopTwo(g, got, v, true);
       RecordProperty("steps_" + std::to_string(count) + "_" + std::to_string(frames), got.steps);
@@ -67,16 +67,16 @@ TEST(Gram, TopTwoValuesTooCloseFallBackToTheFullSolver) {
   spectrum(0) = 10.0;
   spectrum(1) = 10.0 * (1 - 1e-12);  // the vector cannot be told from its neighbour's
   const Eigen::MatrixXd g = exact::withSpectrum(rotation, spectrum);
-  vexa::GramSolver solver(m);
+  vexa::LanczosSolver solver(m);
   Eigen::VectorXd v(m);
-  const vexa::GramExtremes got = solver.solve(g.data(), m, v.data());
+  const vexa::LanczosExtremes got = solver.solve(g.data(), m, v.data());
   EXPECT_TRUE(got.fellBack);
   expectTopTwo(g, got, v, false);
 
   // A clear gap: Lanczos answers itself, in few steps.
   spectrum(1) = 5.0;
   const Eigen::MatrixXd clear = exact::withSpectrum(rotation, spectrum);
-  const vexa::GramExtremes quick = solver.solve(clear.data(), m, v.data());
+  const vexa::LanczosExtremes quick = solver.solve(clear.data(), m, v.data());
   EXPECT_FALSE(quick.fellBack);
   EXPECT_LT(quick.steps, 30);
   expectTopTwo(clear, quick, v, true);
@@ -84,7 +84,7 @@ TEST(Gram, TopTwoValuesTooCloseFallBackToTheFullSolver) {
 
 TEST(Gram, OrdersBeyondTheCapacityAreRefused) {
   // A workspace is sized for its capacity: a larger matrix must not reach the buffers.
-  vexa::GramSolver solver(20);
+  vexa::LanczosSolver solver(20);
   const Eigen::MatrixXd g = Eigen::MatrixXd::Identity(30, 30);
   Eigen::VectorXd v(30);
   EXPECT_THROW(solver.solve(g.data(), 30, v.data()), std::invalid_argument);

@@ -1,7 +1,8 @@
 #pragma once
-// The two largest eigenpairs of a positive semi-definite matrix of moderate order (a
-// neighbourhood's Gram matrix), by Lanczos with full reorthogonalisation, and the full
-// extremes solver where Lanczos cannot vouch for its answer.
+// The Lanczos engine: the two largest eigenpairs of a positive semi-definite matrix or
+// operator (a neighbourhood's Gram matrix, a wide window's matrix of mean products), or the
+// largest eigenvalue of an inverse, by Lanczos with full reorthogonalisation; the full
+// extremes solver answers where Lanczos cannot vouch for its answer.
 
 #include <functional>
 #include <memory>
@@ -12,7 +13,7 @@
 
 namespace vexa {
 
-struct GramExtremes {
+struct LanczosExtremes {
   double first = 0;       //!< largest eigenvalue
   double second = 0;      //!< second largest
   int steps = 0;          //!< Lanczos steps taken (0: solved directly)
@@ -23,13 +24,13 @@ struct GramExtremes {
  * Reusable workspace for symmetric matrices of order up to capacity. Not for sharing
  * between threads.
  */
-class GramSolver {
+class LanczosSolver {
  public:
   //! maxSteps: the Lanczos steps taken before the full solver answers (or false is said).
-  explicit GramSolver(int capacity, InstructionSet set = detectedInstructionSet(), int maxSteps = 40);
-  ~GramSolver();
-  GramSolver(const GramSolver&) = delete;
-  GramSolver& operator=(const GramSolver&) = delete;
+  explicit LanczosSolver(int capacity, InstructionSet set = detectedInstructionSet(), int maxSteps = 40);
+  ~LanczosSolver();
+  LanczosSolver(const LanczosSolver&) = delete;
+  LanczosSolver& operator=(const LanczosSolver&) = delete;
 
   /*!
    * The two largest eigenvalues of the m x m matrix g (row-major, both halves; m >= 2)
@@ -45,7 +46,7 @@ class GramSolver {
    * above the capacity throws std::invalid_argument. A start (m values, not all 0) replaces
    * the fixed one: a neighbour's answer, near this one's, saves steps.
    */
-  GramExtremes solve(const double* g, int m, double* vector, const double* start = nullptr);
+  LanczosExtremes solve(const double* g, int m, double* vector, const double* start = nullptr);
 
   //! y = A x for an operator of order m.
   using Apply = std::function<void(const double* x, double* y)>;
@@ -53,7 +54,7 @@ class GramSolver {
   //! solve's Lanczos alone, on an operator (any m from 2 to the capacity): false, instead
   //! of the full solver's answer, when it cannot vouch for one. valueTolerance: the error
   //! bound wanted on both values, relative to the largest (solve's: 1e-13).
-  bool topTwo(const Apply& apply, int m, double* vector, const double* start, GramExtremes& out,
+  bool topTwo(const Apply& apply, int m, double* vector, const double* start, LanczosExtremes& out,
               double valueTolerance = 1e-13);
 
   /*!
@@ -83,7 +84,7 @@ class GramSolver {
     bool exhausted = false;  // the basis spans an invariant subspace: the pairs are exact
   };
   //! Lanczos on apply: true with out and vector (m values) set when the result is vouched for.
-  bool lanczos(const Apply& apply, int m, const Wants& wants, GramExtremes& out, double* vector,
+  bool lanczos(const Apply& apply, int m, const Wants& wants, LanczosExtremes& out, double* vector,
                const double* start = nullptr);
   //! Step j: the next vector's direction in the work vector; returns its length.
   double lanczosStep(const Apply& apply, int m, int j);
