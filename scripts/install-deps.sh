@@ -18,7 +18,7 @@ test=(libgtest-dev libgmock-dev python3 python3-nibabel python3-numpy python3-ma
 lint=(clang-format clang-tidy)
 fuzz=(clang libfuzzer-14-dev)
 bench=(mrtrix3 time python3-nibabel python3-numpy)
-deb=(dpkg-dev pybind11-dev python3-dev)
+deb=(dpkg-dev lintian pybind11-dev python3-dev)
 python=(pybind11-dev python3-dev python3-numpy python3-setuptools python3-pip python3-venv)
 
 packages=()

@@ -2,7 +2,7 @@
 # Mirlune over a cohort as a plain Slurm job array, for groups without Snakemake: one
 # array task per line of a list of series, into a BIDS derivative dataset (Mirlune -bids).
 #
-#   ls data/sub-*/pet/sub-*_pet.nii.gz data/sub-*/ses-*/pet/sub-*_pet.nii.gz > series.txt
+#   find data/sub-* -path '*/pet/*' -name 'sub-*_pet.nii*' | sort > series.txt
 #   mkdir -p logs
 #   sbatch --array=0-$(( $(wc -l < series.txt) - 1 )) --cpus-per-task=4 \
 #          --mem=$(workflows/slurm_array.sh --mem series.txt) \
@@ -14,7 +14,7 @@
 # Masks: a series ENTITIES_SUFFIX.nii[.gz] uses the file MASK beside it, where {entities}
 # stands for ENTITIES (default: {entities}_desc-brain_mask.nii.gz, as the Snakefile does);
 # without it, the built-in rule. OPTIONS go to Mirlune (e.g. -demean -window auto).
-# Threads: SLURM_CPUS_PER_TASK (1 when unset). The program: MIRLUNE (default: Mirlune, from PATH).
+# Threads: SLURM_CPUS_PER_TASK (1 when unset); ask for no more than a node has (sinfo -o "%n %c"). The program: MIRLUNE (default: Mirlune, from PATH).
 # Memory: --mem prints 3 x the largest series of LIST as 32-bit floats + 256 MB, in MB.
 # Logs: Slurm's own (--output, here logs/mirlune-<job>_<task>.log in the submission
 # folder; the folder must exist) says which series and mask a task took; Mirlune's lines,

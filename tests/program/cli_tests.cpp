@@ -109,7 +109,7 @@ TEST(CommandLine, HelpAndVersionEndQuietly) {
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.err, "");
   EXPECT_EQ(help.out.rfind("Mirlune \n\n-i <file name (read only): volume of FLOAT>\ninput files \n"
-                           "[ -verbose <boolean> ]\nyields some more info\n",
+                           "[ -verbose <boolean> ]\naccepted for compatibility; it changes nothing\n",
                            0),
             0u)
       << help.out;
@@ -117,6 +117,31 @@ TEST(CommandLine, HelpAndVersionEndQuietly) {
   Outcome version = mirlune(dir, {"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.rfind("Mirlune ", 0), 0u);
+}
+
+// The manual page and --help must not drift: every option --help names is described there.
+TEST(CommandLine, EveryOptionOfTheHelpIsInTheManualPage) {
+  TempDir dir;
+  const std::string help = mirlune(dir, {"--help"}).out;
+  const std::string page = readFile(std::string(MIRLUNE_SOURCE_DIR) + "/doc/Mirlune.1.in");
+  std::size_t options = 0;
+  for (std::size_t at = 0; (at = help.find('\n', at)) != std::string::npos;) {
+    const std::string line = help.substr(at + 1, help.find('\n', at + 1) - at - 1);
+    ++at;
+    const std::size_t start = line.rfind("[ ", 0) == 0 ? 2 : 0;
+    if (line.compare(start, 1, "-") != 0) continue;
+    // Each name of the option ("-o | --output <folder>"), as the page spells it: "\-o".
+    std::string names = line.substr(start, line.find_first_of("<]", start) - start);
+    for (std::size_t end; !names.empty(); names = end == std::string::npos ? "" : names.substr(end + 3)) {
+      end = names.find(" | ");
+      std::string name = names.substr(0, std::min(end, names.find(' ')));
+      std::string spelled;
+      for (char c : name) spelled += c == '-' ? "\\-" : std::string(1, c);
+      EXPECT_NE(page.find(spelled), std::string::npos) << name << " is not in doc/Mirlune.1.in";
+      ++options;
+    }
+  }
+  EXPECT_GE(options, 15u);
 }
 
 TEST(CommandLine, HeaderReportFollowsTheDimensionList) {
