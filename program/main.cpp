@@ -114,7 +114,8 @@ void parseCommandLine(norbe::VexaApplication& application, Settings& settings) {
   norbe::OptionsParser& parser = application.getParser();
   parser.pushOption(
       new norbe::SingleOption<vexa::Reader<VexaData<float>>>("-i", "input files ", settings.reader, false));
-  parser.pushOption(new norbe::SingleOption<bool>("-verbose", "accepted for compatibility; it changes nothing", settings.verbose, true));
+  parser.pushOption(new norbe::SingleOption<bool>("-verbose", "accepted for compatibility; it changes nothing",
+                                                  settings.verbose, true));
   auto* threads = new norbe::SingleOption<int>(
       "--threads", "worker threads for the analysis (default: the CPUs this run may use)", settings.threads, true);
   threads->setRange(1, 1024);
