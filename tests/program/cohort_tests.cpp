@@ -199,10 +199,14 @@ TEST_F(Cohort, AnInstalledCopyRunsWithItsManualPage) {
   const std::string install = std::string(CMAKE_COMMAND) + " --install '" + PROJECT_BINARY_DIR + "' --prefix '" +
                               prefix.path() + "' > /dev/null";
   ASSERT_EQ(std::system(install.c_str()), 0);
-  for (const char* file : {"bin/Mirlune", "bin/setuprun", "bin/make_series", "share/man/man1/Mirlune.1"}) {
+  for (const char* file : {"bin/Mirlune", "bin/setuprun", "bin/mirlune-quicklook", "lib/mirlune/make_series",
+                           "share/man/man1/Mirlune.1.gz", "share/man/man1/mirlune-quicklook.1.gz",
+                           "share/doc/mirlune/copyright", "share/doc/mirlune/changelog.gz"}) {
     EXPECT_FALSE(readFile(prefix.file(file)).empty()) << file;
   }
-  EXPECT_NE(readFile(prefix.file("share/man/man1/Mirlune.1")).find(".TH MIRLUNE 1"), std::string::npos);
+  EXPECT_FALSE(readFile(prefix.file("bin/make_series")).size()) << "a test helper on PATH";
+  const std::string page = "zcat '" + prefix.file("share/man/man1/Mirlune.1.gz") + "' | grep -q '^.TH MIRLUNE 1'";
+  EXPECT_EQ(std::system(page.c_str()), 0);
   const Outcome run = mirlune({"-i", "series.nii.gz", "-o", "installed"}, dir->path(), prefix.file("bin/Mirlune"));
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(readFile(dir->file("installed/disparite.nii")) == readFile(dir->file("reference/disparite.nii")));
