@@ -3,8 +3,9 @@
 # again and again.
 #   scripts/install-deps.sh [run|test|lint|fuzz|bench]...   (default: test)
 #     run    building and running Mirlune
-#     test   run, plus GoogleTest, Python with nibabel and matplotlib, Snakemake, and
-#            pybind11, Python's headers and pytest for the Python module
+#     test   run, plus GoogleTest, Python with nibabel and matplotlib, Snakemake, Slurm and
+#            munge (a one-node cluster in the workflow tests), and pybind11, Python's
+#            headers and pytest for the Python module
 #     lint   clang-format and clang-tidy
 #     fuzz   clang and libFuzzer
 #     bench  the benchmark's peer (dwidenoise, from mrtrix3) and GNU time
@@ -14,7 +15,7 @@ set -euo pipefail
 
 run=(g++ cmake make pkg-config zlib1g-dev libsigc++-2.0-dev libeigen3-dev libnifti2-dev nlohmann-json3-dev)
 test=(libgtest-dev libgmock-dev python3 python3-nibabel python3-numpy python3-matplotlib snakemake
-      pybind11-dev python3-dev python3-pytest)
+      pybind11-dev python3-dev python3-pytest slurm-wlm munge)
 lint=(clang-format clang-tidy)
 fuzz=(clang libfuzzer-14-dev)
 bench=(mrtrix3 time python3-nibabel python3-numpy)

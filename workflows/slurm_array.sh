@@ -25,20 +25,24 @@
 #SBATCH --output=logs/mirlune-%A_%a.log
 set -euo pipefail
 
-# The series' bytes as 32-bit floats, from its header's extents (NIfTI-1 or -2).
+# The series' bytes as 32-bit floats, from its header's extents (NIfTI-1 or -2); 0 for a
+# series that cannot be read, which fails in Mirlune with its reason in its own log.
 series_bytes() {
   /usr/bin/python3 - "$1" <<'PY'
-import gzip, struct, sys
+import gzip, struct, sys, zlib
 path = sys.argv[1]
-with (gzip.open if path.endswith(".gz") else open)(path, "rb") as f:
-    header = f.read(540)
-size = struct.unpack("<i", header[:4])[0]
-order = "<" if size in (348, 540) else ">"
-wide = struct.unpack(order + "i", header[:4])[0] == 540
-dims = struct.unpack(order + ("8q" if wide else "8h"), header[16:80] if wide else header[40:56])
-total = 4
-for extent in dims[1 : 1 + max(1, min(dims[0], 7))]:
-    total *= max(extent, 1)
+try:
+    with (gzip.open if path.endswith(".gz") else open)(path, "rb") as f:
+        header = f.read(540)
+    size = struct.unpack("<i", header[:4])[0]
+    order = "<" if size in (348, 540) else ">"
+    wide = struct.unpack(order + "i", header[:4])[0] == 540
+    dims = struct.unpack(order + ("8q" if wide else "8h"), header[16:80] if wide else header[40:56])
+    total = 4
+    for extent in dims[1 : 1 + max(1, min(dims[0], 7))]:
+        total *= max(extent, 1)
+except (OSError, EOFError, struct.error, zlib.error):
+    total = 0
 print(total)
 PY
 }
