@@ -59,12 +59,12 @@ lint:
 	scripts/lint.sh $(BUILD_DIR)
 
 # The tests and the reader's fuzzer in one tree, built by clang with the address and
-# undefined-behaviour sanitizers, at -O1 with debug information. The python and workflow
+# undefined-behaviour sanitizers, at -O1 with line tables (file and line in every report). The python and workflow
 # tests, and the Python module they use, are the release build's only.
 sanitize-configure:
 	@scripts/install-deps.sh test fuzz
 	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-	  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+	  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG="-O1 -gline-tables-only" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -gline-tables-only" \
 	  -DMIRLUNE_FUZZ=ON -DMIRLUNE_PYTHON_TESTS=OFF -DMIRLUNE_PYTHON_MODULE=OFF > $(SANITIZE_DIR).log 2>&1 || { cat $(SANITIZE_DIR).log; exit 1; }
 
 sanitize: sanitize-configure
