@@ -45,6 +45,18 @@ inline double defaultScratchBudget(const SeriesGeometry& g) {
 //! the default (whose outputs stay as they were).
 constexpr int kSlideBlock = 16;
 
+/*!
+ * How much rounding a slid sum may carry. Each step of a slide (add what enters, take away
+ * what leaves) errs by at most a unit of rounding of the magnitudes it handles, and every
+ * sum here is positive semi-definite, so its entries are bounded by its trace: a slid sum's
+ * error stays within eps times its mass, the traces of what it held, took in and gave up
+ * since it was last made afresh. A sum whose mass exceeds kSlideMass times its own trace
+ * (the sum of its courses' squared norms, positive terms, exact to rounding) is made afresh,
+ * so that its error stays within a small multiple of what a fresh sum's is, however bright
+ * the planes that passed before it (a spike, the brain beside a masked background).
+ */
+constexpr double kSlideMass = 64;
+
 //! From this many frames on, a wide window's cubes go to the wide-window route and its
 //! large-matrix solver rather than the batched one, whose cost grows with the frames cubed.
 constexpr int kLargeFrom = 128;

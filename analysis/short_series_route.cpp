@@ -39,7 +39,11 @@ namespace {
  * row sum that enters and takes away the one that leaves, two vectors instead of side.
  * The slide restarts at every kSlideBlock-th column (and where voxels are too far apart),
  * and tiles start on those columns, so which sums a voxel's matrix is made from depends
- * on its place alone, never on the tiling or the number of workers.
+ * on its place alone, never on the tiling or the number of workers. Each sum's trace (its
+ * courses' squared norms) is kept beside it, and a row or cube sum whose slide has carried
+ * more than kSlideMass times its own trace is made afresh (routes.h), so that a dim cube
+ * after bright ones keeps none of their rounding. A row sum is judged as it slides, a cube
+ * sum when it is formed: both by their place alone.
  */
 class ShortSeriesRoute {
  public:
@@ -57,9 +61,12 @@ class ShortSeriesRoute {
         _kernels(vexa::vectorKernels(set)),
         _columnSums(new double[_window.side * _width * _entries]),
         _columnCounts(_window.side * _width),
+        _columnTraces(slides ? _window.side * _width : 0),
         _ringRow(_window.side, -1),
         _rowSums(new double[_width * _entries]),
         _rowCounts(_width),
+        _rowTraces(slides ? _width : 0),
+        _rowMass(slides ? _width : 0),
         _cubeSum(new double[_entries]),
         _gram(_frames, _window.capacity, set),
         _slides(slides) {
@@ -130,7 +137,7 @@ class ShortSeriesRoute {
   // The row sums of row y over the tile's reach, slid from those of row y - 1: the column
   // sums of the row that leaves the cube taken away (before the ring slot they hold is
   // reused), those of the row that enters added. A row sum left empty holds nothing, and
-  // is copied afresh when a column enters.
+  // is copied afresh when a column enters; one whose slide carried too much is made afresh.
   void slideRowSums(int y, int z) {
     const int h = _window.half;
     if (y % kSlideBlock == 0) {
@@ -145,25 +152,41 @@ class ShortSeriesRoute {
       if (count == 0) continue;
       int& rowCount = _rowCounts[column(x)];
       rowCount -= count;
+      _rowMass[column(x)] += _rowTraces[column(x)] + _columnTraces[at];
       if (rowCount > 0)
         _kernels.slideSum(&_rowSums[column(x) * _entries], nullptr, &_columnSums[at * _entries], _entries);
     }
-    if (entering >= _sizeY) return;
-    columnSums(entering, z);
+    if (entering < _sizeY) columnSums(entering, z);
     for (int x = _xLo; x < _xHi; ++x) {
-      const Index at = slot(entering) * _width + column(x);
-      const int count = _columnCounts[at];
-      if (count == 0) continue;
-      int& rowCount = _rowCounts[column(x)];
-      double* sum = &_rowSums[column(x) * _entries];
-      const double* parts[1] = {&_columnSums[at * _entries]};
-      if (rowCount == 0) {
-        _kernels.sumVectors(parts, 1, sum, _entries);
-      } else {
-        _kernels.slideSum(sum, parts[0], nullptr, _entries);
+      const Index c = column(x);
+      if (entering < _sizeY) {
+        const Index at = slot(entering) * _width + c;
+        const int count = _columnCounts[at];
+        if (count > 0) {
+          int& rowCount = _rowCounts[c];
+          double* sum = &_rowSums[c * _entries];
+          const double* parts[1] = {&_columnSums[at * _entries]};
+          if (rowCount == 0) {
+            _kernels.sumVectors(parts, 1, sum, _entries);
+            _rowMass[c] = 0;
+          } else {
+            _kernels.slideSum(sum, parts[0], nullptr, _entries);
+            _rowMass[c] += _columnTraces[at];
+          }
+          rowCount += count;
+        }
       }
-      rowCount += count;
+      _rowTraces[c] = rowTrace(y, x);
+      if (_rowCounts[c] > 0 && _rowMass[c] > kSlideMass * _rowTraces[c]) rowSums(y, x, x);
     }
+  }
+
+  // The trace of the row sum at (x, y): its column sums' traces, from the ring.
+  double rowTrace(int y, int x) const {
+    double trace = 0;
+    for (int row = std::max(y - _window.half, 0); row <= std::min<int>(y + _window.half, _sizeY - 1); ++row)
+      trace += _columnTraces[slot(row) * _width + column(x)];
+    return trace;
   }
 
   Index slot(int row) const { return row % _window.side; }
@@ -190,6 +213,11 @@ class ShortSeriesRoute {
       }
       const Index at = s * _width + column(x);
       _columnCounts[at] = count;
+      if (_slides) {
+        double trace = 0;
+        for (int k = 0; k < count; ++k) trace += _kernels.dotFloats(series[k], series[k], _frames);
+        _columnTraces[at] = trace;
+      }
       if (count == 0) continue;
       double* sum = &_columnSums[at * _entries];
       _kernels.sumOuterProducts(series, count, _frames, sum);
@@ -220,6 +248,7 @@ class ShortSeriesRoute {
       }
       _rowCounts[column(x)] = count;
       if (used > 0) _kernels.sumVectors(parts, used, &_rowSums[column(x) * _entries], _entries);
+      if (_slides) _rowMass[column(x)] = _rowTraces[column(x)] = rowTrace(y, x);
     }
   }
 
@@ -256,25 +285,40 @@ class ShortSeriesRoute {
   }
 
   // The cube sum of the voxel at x from the row sums: slid from the last one made when
-  // that is in the same block of columns and near, made afresh otherwise.
+  // that is in the same block of columns and near, and its rounding within bounds; made
+  // afresh otherwise.
   void formCubeSum(int x) {
     const int h = _window.half;
     auto rowSum = [&](int column) -> const double* {
       if (column < 0 || column >= _sizeX || _rowCounts[this->column(column)] == 0) return nullptr;
       return &_rowSums[this->column(column) * _entries];
     };
-    if (_slides && _cubeAt >= 0 && _cubeAt / kSlideBlock == x / kSlideBlock && x - _cubeAt <= h) {
-      for (int step = _cubeAt + 1; step <= x; ++step) {
-        _kernels.slideSum(_cubeSum.get(), rowSum(step + h), rowSum(step - h - 1), _entries);
-      }
-    } else {
-      const double* parts[kMostSide];
-      int used = 0;
-      for (int xx = x - h; xx <= x + h; ++xx)
-        if (const double* sum = rowSum(xx)) parts[used++] = sum;
-      _kernels.sumVectors(parts, used, _cubeSum.get(), _entries);
-    }
+    const int previous = _cubeAt;
     _cubeAt = x;
+    if (_slides && previous >= 0 && previous / kSlideBlock == x / kSlideBlock && x - previous <= h) {
+      for (int step = previous + 1; step <= x; ++step) {
+        _kernels.slideSum(_cubeSum.get(), rowSum(step + h), rowSum(step - h - 1), _entries);
+        _cubeMass += cubeTrace(step - 1) + rowTraceAt(step + h) + rowTraceAt(step - h - 1);
+      }
+      if (_cubeMass <= kSlideMass * cubeTrace(x)) return;
+    }
+    const double* parts[kMostSide];
+    int used = 0;
+    for (int xx = x - h; xx <= x + h; ++xx)
+      if (const double* sum = rowSum(xx)) parts[used++] = sum;
+    _kernels.sumVectors(parts, used, _cubeSum.get(), _entries);
+    if (_slides) _cubeMass = cubeTrace(x);
+  }
+
+  // The trace of the row sum at column x of the current row (0 outside the series), and of
+  // the cube sum around x.
+  double rowTraceAt(int x) const {
+    return x < 0 || x >= _sizeX || _rowCounts[column(x)] == 0 ? 0.0 : _rowTraces[column(x)];
+  }
+  double cubeTrace(int x) const {
+    double trace = 0;
+    for (int xx = x - _window.half; xx <= x + _window.half; ++xx) trace += rowTraceAt(xx);
+    return trace;
   }
 
   //! Solves the lanes that hold a voxel (the others hold the identity) and stores them.
@@ -338,9 +382,11 @@ class ShortSeriesRoute {
   // Sums are written before they are read: their storage is left as it comes.
   std::unique_ptr<double[]> _columnSums;
   std::vector<int> _columnCounts;
+  std::vector<double> _columnTraces;  // their courses' squared norms, when sums slide
   std::vector<int> _ringRow;  // which row each ring slot holds
   std::unique_ptr<double[]> _rowSums;
   std::vector<int> _rowCounts;
+  std::vector<double> _rowTraces, _rowMass;  // traces and what their slides carried (routes.h)
   std::unique_ptr<double[]> _cubeSum;
   std::unique_ptr<vexa::BatchedExtremes> _batch;
   std::vector<Waiting> _waiting;
@@ -350,7 +396,8 @@ class ShortSeriesRoute {
   std::vector<const float*> _neighbours;
   std::vector<double> _means;
   const bool _slides;
-  int _cubeAt = -1;  // the column whose cube sum is in _cubeSum, in the current row
+  int _cubeAt = -1;       // the column whose cube sum is in _cubeSum, in the current row
+  double _cubeMass = 0;  // what its slide has carried
   long long _analysed = 0, _fewerThanFrames = 0;
 };
 

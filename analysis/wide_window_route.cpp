@@ -24,10 +24,11 @@ namespace {
  * The slide restarts at every kSlideBlock-th column and where voxels of a row lie more than
  * half a side apart, so which terms a voxel's matrix holds, in which order, and which
  * vector starts its search depend on its place alone, never on the number of workers.
- * For raw courses every term is the exact product of two floats, so rounding comes from
- * the additions and subtractions alone: over a block of 16 steps it stays near 1e-14 of
- * the entries. Demeaned courses are demeaned before their products are taken, so that
- * what the slide cancels is of the courses' own size, not of their baseline's.
+ * Demeaned courses are demeaned before their products are taken, so that what the slide
+ * cancels is of the courses' own size, not of their baseline's. Each plane's trace (its
+ * courses' squared norms) is kept beside it, and a cube whose slide has carried more than
+ * kSlideMass times its own trace is made afresh (routes.h): a dim cube after bright planes
+ * keeps none of their rounding.
  */
 class WideWindowRoute {
  public:
@@ -45,11 +46,13 @@ class WideWindowRoute {
         _weights(_courses.size()),
         _means(_courses.size()),
         _vector(_frames),
-        _previous(_frames) {
+        _previous(_frames),
+        _planeTrace(in.geometry.sizeX) {
     if (ring) {
       _ring.resize((in.window.side + 2) * _entries);
       _ringColumn.assign(in.window.side + 2, -1);
       _ringCount.assign(in.window.side + 2, 0);
+      _ringTrace.assign(in.window.side + 2, 0.0);
     }
   }
 
@@ -89,57 +92,89 @@ class WideWindowRoute {
   }
 
   // _cube and _count for the cube around (x, y, z): slid from the last one made when that is
-  // in the same block of columns and near, made afresh otherwise.
+  // in the same block of columns and near, and its rounding within bounds; made afresh
+  // otherwise.
   void slideTo(int x, int y, int z) {
     if (_cubeAt >= 0 && _cubeAt / kSlideBlock == x / kSlideBlock && x - _cubeAt <= _half) {
-      for (int step = _cubeAt + 1; step <= x; ++step) slideOne(step + _half, step - _half - 1, y, z);
+      for (int step = _cubeAt + 1; step <= x; ++step) slideOne(step, y, z);
+      if (_mass > kSlideMass * traceAround(x)) makeAfresh(x, y, z);
     } else {
-      std::fill(_cube.begin(), _cube.end(), 0.0);
-      _count = 0;
-      for (int column = std::max(x - _half, 0); column <= std::min<Index>(x + _half, _sizeX - 1); ++column) {
-        if (_ring.empty()) {
-          _count += addPlane(column, y, z, _cube.data());
-        } else {
-          const Index slot = planeSum(column, y, z);
-          _kernels.slideSum(_cube.data(), &_ring[slot * _entries], nullptr, _entries);
-          _count += _ringCount[slot];
-        }
-      }
+      makeAfresh(x, y, z);
     }
     _cubeAt = x;
   }
 
-  // One step along x: the plane at column entering added, the one at leaving taken away
-  // (either may lie outside the series).
-  void slideOne(int entering, int leaving, int y, int z) {
-    const bool enters = entering < _sizeX, leaves = leaving >= 0;
-    if (_ring.empty()) {
-      const int added = enters ? gather(entering, 1.0, y, z, 0) : 0;
-      const int taken = leaves ? gather(leaving, -1.0, y, z, added) : 0;
-      addCourses(added + taken, _cube.data());
-      _count += added - taken;
-    } else {
-      slideRing(entering, leaving, y, z);
+  void makeAfresh(int x, int y, int z) {
+    std::fill(_cube.begin(), _cube.end(), 0.0);
+    _count = 0;
+    for (int column = std::max(x - _half, 0); column <= std::min<Index>(x + _half, _sizeX - 1); ++column) {
+      if (_ring.empty()) {
+        _count += addPlane(column, y, z, _cube.data());
+      } else {
+        const Index slot = planeSum(column, y, z);
+        _kernels.slideSum(_cube.data(), &_ring[slot * _entries], nullptr, _entries);
+        _count += _ringCount[slot];
+      }
     }
-    // An empty cube holds nothing, not the rounding of what it held.
-    if (_count == 0) std::fill(_cube.begin(), _cube.end(), 0.0);
+    _mass = traceAround(x);
   }
 
-  void slideRing(int entering, int leaving, int y, int z) {
+  //! The cube's trace around x: its planes' traces, each a sum of squared norms.
+  double traceAround(int x) const {
+    double trace = 0;
+    for (int column = std::max(x - _half, 0); column <= std::min<Index>(x + _half, _sizeX - 1); ++column)
+      trace += _planeTrace[column];
+    return trace;
+  }
+
+  // One step along x, to the cube around step: the plane entering added, the one leaving
+  // taken away (either may lie outside the series).
+  void slideOne(int step, int y, int z) {
+    const int entering = step + _half, leaving = step - _half - 1;
+    const double before = traceAround(step - 1);
+    Traces moved;
+    if (_ring.empty()) {
+      const bool enters = entering < _sizeX, leaves = leaving >= 0;
+      const int added = enters ? gather(entering, 1.0, y, z, 0) : 0;
+      const int taken = leaves ? gather(leaving, -1.0, y, z, added) : 0;
+      moved = addCourses(added + taken, _cube.data());
+      if (enters) _planeTrace[entering] = moved.in;
+      _count += added - taken;
+    } else {
+      moved = slideRing(entering, leaving, y, z);
+    }
+    _mass += before + moved.in + moved.out;
+    // An empty cube holds nothing, not the rounding of what it held.
+    if (_count == 0) {
+      std::fill(_cube.begin(), _cube.end(), 0.0);
+      _mass = 0;
+    }
+  }
+
+  //! The squared norms of the courses a step added and took away.
+  struct Traces {
+    double in = 0, out = 0;
+  };
+
+  Traces slideRing(int entering, int leaving, int y, int z) {
     const bool enters = entering < _sizeX, leaves = leaving >= 0;
     const double* in = nullptr;
     const double* out = nullptr;
+    Traces moved;
     if (enters) {
       const Index slot = planeSum(entering, y, z);
       _count += _ringCount[slot];
+      moved.in = _ringTrace[slot];
       if (_ringCount[slot] > 0) in = &_ring[slot * _entries];
     }
     if (leaves) {
       const Index slot = planeSum(leaving, y, z);
       _count -= _ringCount[slot];
+      moved.out = _ringTrace[slot];
       if (_ringCount[slot] > 0) out = &_ring[slot * _entries];
     }
     _kernels.slideSum(_cube.data(), in, out, _entries);
+    return moved;
   }
 
   // The ring slot holding the sum of the plane at column (made now if it is not there).
@@ -149,15 +184,18 @@ class WideWindowRoute {
       double* sum = &_ring[slot * _entries];
       std::fill(sum, sum + _entries, 0.0);
       _ringCount[slot] = addPlane(column, y, z, sum);
+      _ringTrace[slot] = _planeTrace[column];
       _ringColumn[slot] = column;
     }
+    _planeTrace[column] = _ringTrace[slot];
     return slot;
   }
 
-  // Adds the outer products of the plane's courses to target; returns how many.
+  // Adds the outer products of the plane's courses to target, its trace to _planeTrace;
+  // returns how many.
   int addPlane(int column, int y, int z, double* target) {
     const int count = gather(column, 1.0, y, z, 0);
-    addCourses(count, target);
+    _planeTrace[column] = addCourses(count, target).in;
     return count;
   }
 
@@ -179,16 +217,25 @@ class WideWindowRoute {
   }
 
   // target += the weighted outer products of the first count gathered courses, widened
-  // (and, if asked, demeaned) into the kernel's panel.
-  void addCourses(int count, double* target) {
-    if (count == 0) return;
+  // (and, if asked, demeaned) into the kernel's panel; returns the squared norms of those
+  // added and of those taken away.
+  Traces addCourses(int count, double* target) {
+    Traces traces;
+    if (count == 0) return traces;
     const std::size_t block = 8 * static_cast<std::size_t>(count);
     for (int k = 0; k < count; ++k) {
       double* at = &_panel[8 * static_cast<std::size_t>(k)];
-      for (int t = 0; t < _frames; ++t) at[(t / 8) * block + t % 8] = _courses[k][t] - _means[k];
+      double norm = 0;
+      for (int t = 0; t < _frames; ++t) {
+        const double value = _courses[k][t] - _means[k];
+        at[(t / 8) * block + t % 8] = value;
+        norm += value * value;
+      }
       for (int t = _frames; t % 8 != 0; ++t) at[(t / 8) * block + t % 8] = 0.0;
+      (_weights[k] > 0 ? traces.in : traces.out) += norm;
     }
     _kernels.addOuterProducts(_panel.data(), _weights.data(), count, _frames, target);
+    return traces;
   }
 
   const RouteInputs& _in;
@@ -204,7 +251,10 @@ class WideWindowRoute {
   std::vector<double> _panel, _weights, _means;  // the courses widened for the kernel
   std::vector<double> _ring;                     // plane sums, when the budget has room
   std::vector<int> _ringColumn, _ringCount;      // which column each slot holds; its courses
+  std::vector<double> _ringTrace;                // and their squared norms
   std::vector<double> _vector, _previous;
+  std::vector<double> _planeTrace;  // each plane's squared norms, by column, in the current row
+  double _mass = 0;                 // what the current cube's slide has carried (routes.h)
   int _cubeAt = -1;    // the column whose cube is in _cube, in the current row
   int _solvedAt = -1;  // the column of the last voxel solved, in the current row
   long long _analysed = 0, _fewerThanFrames = 0;

@@ -366,3 +366,77 @@ TEST(Routes, WideWindowsAtManyFrames) {
   many.frames = 1000;
   EXPECT_FALSE(mirlune::wideWindowKeepsPlaneSums(many, mirlune::Window(11), mirlune::defaultScratchBudget(many)));
 }
+
+namespace {
+
+//! What passes along a row before the cubes that are checked.
+enum class Passing { BrainThenZeros, Spike, BrightBesideDim, ZeroPlane };
+
+/*!
+ * A series whose cubes slide past something that leaves rounding behind in a slid sum,
+ * every voxel in the mask (a mask of ones, as over a skull-stripped series): along x, a
+ * bright brain then zeros; a spike of 1e12; a bright half beside a dim one; a plane of zeros.
+ */
+VexaData<float> passing(Passing what, int X, int T) {
+  VexaData<float> input(X, 5, 5, T, 0);
+  for (int z = 0; z < 5; ++z)
+    for (int y = 0; y < 5; ++y)
+      for (int x = 0; x < X; ++x)
+        for (int t = 0; t < T; ++t) {
+          double value = 100.0 * (1.0 + 0.3 * std::sin(0.7 * t + 0.4 * x + 0.9 * y + 0.2 * z)) +
+                         3.0 * std::cos(1.3 * t * (x + 2 * y + 3 * z + 1));
+          if (what == Passing::BrainThenZeros && x >= 9) value = 0;
+          if (what == Passing::Spike && x == 5 && y == 2 && z == 2) value *= 1e12;
+          if (what == Passing::BrightBesideDim && x < 8) value *= 1e6;
+          if (what == Passing::ZeroPlane && x == 8) value = 0;
+          input(x, y, z, t) = static_cast<float>(value);
+        }
+  return input;
+}
+
+}  // namespace
+
+TEST(Routes, SlidSumsKeepNoRoundingOfWhatPassed) {
+  // Short series slide their sums in wide windows; past kLargeFrom frames the wide-window
+  // route slides each cube's matrix. Every voxel of the middle row, which each cube's slide
+  // reaches after what passed, against an exact decomposition of its own cube.
+  struct Case {
+    int side, T;
+  };
+  for (const Case c : {Case{7, 12}, Case{9, 12}, Case{7, 64}, Case{7, 130}}) {
+    for (Passing what : {Passing::BrainThenZeros, Passing::Spike, Passing::BrightBesideDim, Passing::ZeroPlane}) {
+      SCOPED_TRACE("side " + std::to_string(c.side) + ", T " + std::to_string(c.T) + ", case " +
+                   std::to_string(static_cast<int>(what)));
+      const int X = 22;
+      const VexaData<float> input = passing(what, X, c.T);
+      VexaData<short> mask(X, 5, 5, 1, 0);
+      for (short& v : mask.volume()) v = 1;
+      const VexaData<Individu> serie = mirlune::gatherRecords(input, mask, X * 25);
+      mirlune::AnalysisOptions options;
+      options.windowSide = c.side;
+      options.threads = 1;
+      const LocalMaps maps = mirlune::analyseLocally(mirlune::SeriesGeometry::of(input), mask, serie, options);
+      Asked asked;
+      asked.side = c.side;
+      for (int x = 0; x < X; ++x) {
+        SCOPED_TRACE("x " + std::to_string(x));
+        const std::vector<int> at = neighboursOf(mask, x, 2, 2, c.side / 2);
+        Eigen::MatrixXd m(at.size(), c.T);
+        for (std::size_t k = 0; k < at.size(); ++k)
+          for (int t = 0; t < c.T; ++t) m(k, t) = input.volume().begin()[at[k] + static_cast<long>(X) * 25 * t];
+        const Exact e = exactOf(m, asked);
+        if (e.first == 0) {
+          // A cube of zero courses: nothing to measure, and no rounding of what passed.
+          EXPECT_EQ(maps.disparite(x, 2, 2), 0.0);
+          EXPECT_EQ(maps.dispersion(x, 2, 2), 0.0);
+          EXPECT_EQ(maps.dispersion2(x, 2, 2), 0.0);
+          continue;
+        }
+        EXPECT_NEAR(maps.disparite(x, 2, 2), e.first - e.last, 1e-9 * e.first);
+        EXPECT_NEAR(maps.dispersion(x, 2, 2), e.last / e.first, 1e-9);
+        EXPECT_NEAR(maps.dispersion2(x, 2, 2), e.second / e.first, 1e-9);
+        for (int t = 0; t < c.T; ++t) EXPECT_NEAR(maps.ratFiltre(x, 2, 2, t), -e.u(t), 1e-6);
+      }
+    }
+  }
+}
