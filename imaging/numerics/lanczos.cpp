@@ -112,6 +112,7 @@ struct LanczosSolver::Work {
         start(capacity),
         check(capacity),
         z2(capacity),
+        deflated(capacity),
         full(static_cast<std::size_t>(capacity) + 1) {
     for (int i = 0; i < capacity; ++i) {
       start[i] = 1.0 + 0.25 * std::sin(1.0 + 1.7 * i);
@@ -120,8 +121,9 @@ struct LanczosSolver::Work {
   }
   const VectorKernels& kernels;
   std::vector<double> basis;  // the Lanczos vectors, one after another
-  std::vector<double> w, z, start, check, z2;
+  std::vector<double> w, z, start, check, z2, deflated;
   std::vector<double> alpha, beta, ritz;
+  double residual = 0;  // of the last answer's vector
   Tridiagonal tridiagonal;
   std::vector<std::unique_ptr<ExtremesSolver>> full;  // by order, made when first needed
 };
@@ -176,7 +178,7 @@ LanczosSolver::Ritz LanczosSolver::ritzPairs(int m, int size, double beta, const
   ritz.gap = ritz.first - ritz.second;
   const double gap2 = std::min(ritz.gap, ritz.second - third);
   auto bound = [](double r, double gap) { return gap > r ? std::min(r, r * r / gap) : r; };
-  double tolerance = wants.valueTolerance * ritz.scale;
+  double tolerance = wants.valueTolerance * std::max(ritz.scale, wants.scale);
   if (wants.inverseOf > 0) {
     // theta = 1 / smallest: an error d in theta is d / theta^2 in the smallest, wanted
     // within 1e-11 of C's largest; and the residual within 1e-5 of the value, lest a
@@ -200,9 +202,13 @@ bool LanczosSolver::confirm(const Apply& apply, int m, int size, const Ritz& rit
   for (int i = 0; i < m; ++i) vector[i] /= norm;
   // The vector's own residual, which the recurrence's estimate may understate when the
   // top two values nearly coincide.
-  apply(vector, w);
-  k.subtractMultiple(ritz.first, vector, w, m);
-  const double residual = std::sqrt(k.dotDoubles(w, w, m));
+  double residual = 0;
+  if (wants.vector) {
+    apply(vector, w);
+    k.subtractMultiple(ritz.first, vector, w, m);
+    residual = std::sqrt(k.dotDoubles(w, w, m));
+  }
+  work.residual = residual;
   // A second value that Lanczos could not see: z orthogonal to the answer, and the
   // quotient |G z|^2 / z'G z, at most the second value and near it when z leans on it.
   double* z = work.z.data();
@@ -217,7 +223,14 @@ bool LanczosSolver::confirm(const Apply& apply, int m, int size, const Ritz& rit
   double allowance = 1e-6 * std::abs(ceiling) + kValueTolerance * ritz.scale;
   // On an inverse, what counts is the error in C's smallest value: 1e-11 of C's largest.
   if (wants.inverseOf > 0) allowance = std::max(allowance, 1e-11 * wants.inverseOf * ceiling * ceiling);
-  return accurate && !(quotient > ceiling + allowance);
+  if (!accurate || quotient > ceiling + allowance) return false;
+  if (wants.next) {
+    work.tridiagonal.eigenvector(ritz.second, work.ritz);
+    std::fill(wants.next, wants.next + m, 0.0);
+    for (int c = 0; c < size; ++c)
+      k.subtractMultiple(-work.ritz[c], work.basis.data() + static_cast<std::size_t>(c) * m, wants.next, m);
+  }
+  return true;
 }
 
 namespace {
@@ -247,15 +260,53 @@ LanczosExtremes LanczosSolver::solve(const double* g, int m, double* vector, con
 }
 
 bool LanczosSolver::topTwo(const Apply& apply, int m, double* vector, const double* start, LanczosExtremes& out,
-                        double valueTolerance) {
+                           double valueTolerance) {
   checkOrder(m, _capacity);
-  Wants wants;
-  wants.valueTolerance = valueTolerance;
-  return lanczos(apply, m, wants, out, vector, start);
+  Work& work = *_work;
+  const VectorKernels& k = work.kernels;
+  Wants largest;
+  largest.valueTolerance = valueTolerance;
+  largest.second = false;
+  largest.next = work.z.data();
+  LanczosExtremes top;
+  if (!lanczos(apply, m, largest, top, vector, start)) return false;
+  const double residual = _work->residual;
+
+  // The second: the largest of (I - v v') A (I - v v'), to within valueTolerance of the
+  // first, from the first search's Ritz vector of its second value (near the answer unless
+  // the top is repeated) and a twentieth of the fixed check vector (which reaches a repeated
+  // top's other directions), v's direction taken out.
+  double* deflated = work.deflated.data();
+  const Apply rest = [&](const double* x, double* y) {
+    std::copy(x, x + m, deflated);
+    k.subtractMultiple(k.dotDoubles(vector, deflated, m), vector, deflated, m);
+    apply(deflated, y);
+    k.subtractMultiple(k.dotDoubles(vector, y, m), vector, y, m);
+  };
+  double* from = work.z.data();
+  const double size = std::sqrt(k.dotDoubles(from, from, m));
+  for (int i = 0; i < m; ++i) from[i] = (size > 0 ? from[i] / size : 0.0) + 0.05 * work.check[i];
+  k.subtractMultiple(k.dotDoubles(vector, from, m), vector, from, m);
+  Wants second;
+  second.valueTolerance = valueTolerance;
+  second.scale = std::abs(top.first);
+  second.second = false;
+  second.vector = false;
+  LanczosExtremes next;
+  if (!lanczos(rest, m, second, next, work.z2.data(), from)) return false;
+  // Now that the gap to the second is known, the vector must be vouched for across it
+  // (its angle to the true one is at most its residual over the gap): not so where the top
+  // two are equal, or nearly, and the full solver answers.
+  const double gap = top.first - next.first;
+  if (!(gap > 0) || residual > kVectorTolerance * gap) return false;
+  out.first = top.first;
+  out.second = next.first;
+  out.steps = top.steps + next.steps;
+  return true;
 }
 
 bool LanczosSolver::lanczos(const Apply& apply, int m, const Wants& wants, LanczosExtremes& out, double* vector,
-                         const double* start) {
+                            const double* start) {
   Work& work = *_work;
   auto column = [&](int c) { return work.basis.data() + static_cast<std::size_t>(c) * m; };
   std::copy(start ? start : work.start.data(), (start ? start : work.start.data()) + m, column(0));

@@ -38,11 +38,12 @@ class LanczosSolver {
    * particular orientation.
    *
    * Lanczos runs from a fixed start with every new vector made orthogonal to all the
-   * earlier ones (twice), until the residuals of the top two Ritz pairs vouch for both
-   * values to 1e-13 of the largest and for the vector to 1e-9 (its angle to the true one
-   * is at most its residual over the gap to the second value). When they cannot within
-   * 40 steps, or a second value next to the first escaped Lanczos, the full extremes
-   * solver takes over. Small matrices go to the full solver at once. An order below 2 or
+   * earlier ones (twice), until the residuals vouch for the largest value to 1e-13 of
+   * itself and for its vector to 1e-9 (its angle to the true one is at most its residual
+   * over the gap to the next value); then again, on the matrix with that vector's
+   * direction taken out, for the second value to 1e-13 of the largest (see topTwo). When
+   * they cannot within 40 steps each, or a value above the one found escaped Lanczos, the
+   * full extremes solver takes over. Small matrices go to the full solver at once. An order below 2 or
    * above the capacity throws std::invalid_argument. A start (m values, not all 0) replaces
    * the fixed one: a neighbour's answer, near this one's, saves steps.
    */
@@ -51,9 +52,17 @@ class LanczosSolver {
   //! y = A x for an operator of order m.
   using Apply = std::function<void(const double* x, double* y)>;
 
-  //! solve's Lanczos alone, on an operator (any m from 2 to the capacity): false, instead
-  //! of the full solver's answer, when it cannot vouch for one. valueTolerance: the error
-  //! bound wanted on both values, relative to the largest (solve's: 1e-13).
+  /*!
+   * solve's Lanczos alone, on an operator (any m from 2 to the capacity): false, instead
+   * of the full solver's answer, when it cannot vouch for one. valueTolerance: the error
+   * bound wanted on both values, relative to the largest (solve's: 1e-13).
+   *
+   * The two values come from two searches. A single start vector's Krylov space holds only
+   * one direction of a repeated eigenvalue, so a search for both at once reports the third
+   * as the second where the top two are equal (a travelling wave, any cyclic pattern): the
+   * largest is found first, with its vector, and the second is then the largest of the
+   * matrix with that direction taken out, whatever their gap.
+   */
   bool topTwo(const Apply& apply, int m, double* vector, const double* start, LanczosExtremes& out,
               double valueTolerance = 1e-13);
 
@@ -73,9 +82,11 @@ class LanczosSolver {
   //! inverse, derived from C's largest), the second, the largest's vector.
   struct Wants {
     double valueTolerance = 0;
+    double scale = 0;      // > 0: the tolerance is relative to this rather than the largest found
     double inverseOf = 0;  // > 0: the operator is C^-1 and this is C's largest eigenvalue
     bool second = true;
     bool vector = true;
+    double* next = nullptr;  // given: the Ritz vector of the second value lands here (m values)
   };
   //! What the Ritz pairs of the first size Lanczos vectors say.
   struct Ritz {

@@ -147,7 +147,15 @@ std::pair<int, int> expectExact(const VexaData<float>& input, const Analysed& ru
         const double ratios = asked.demean ? 1e-9 : 1e-13;
         EXPECT_NEAR(run.maps.dispersion(x, y, z), e.last / e.first, ratios);
         EXPECT_NEAR(run.maps.dispersion2(x, y, z), e.second / e.first, ratios);
-        for (int t = 0; t < T; ++t) EXPECT_NEAR(run.maps.ratFiltre(x, y, z, t), -e.u(t), 1e-6);
+        if (e.first - e.second > 1e-6 * e.first) {
+          for (int t = 0; t < T; ++t) EXPECT_NEAR(run.maps.ratFiltre(x, y, z, t), -e.u(t), 1e-6);
+        } else {
+          // The top two equal: any unit vector of their plane is the dominant one.
+          Eigen::VectorXd u(T);
+          for (int t = 0; t < T; ++t) u(t) = run.maps.ratFiltre(x, y, z, t);
+          if (asked.demean) m.colwise() -= m.rowwise().mean();
+          EXPECT_NEAR((m.transpose() * (m * u)).norm() / (count - 1), e.first * u.norm(), 1e-5 * e.first);
+        }
       }
   return {covariance, gram};
 }
@@ -438,5 +446,30 @@ TEST(Routes, SlidSumsKeepNoRoundingOfWhatPassed) {
         for (int t = 0; t < c.T; ++t) EXPECT_NEAR(maps.ratFiltre(x, 2, 2, t), -e.u(t), 1e-6);
       }
     }
+  }
+}
+
+TEST(Routes, EqualTopValuesOfATravellingWave) {
+  // Every course a cyclic shift of one, a whole period across each cube's side: the cubes'
+  // top singular values come in equal pairs, the next pair a few per cent below, where a
+  // single Lanczos search reports the third as the second. The long-series route (side 5)
+  // and the wide-window route (side 7).
+  struct Case {
+    int side, T;
+  };
+  for (const Case c : {Case{5, 140}, Case{7, 140}}) {
+    SCOPED_TRACE("side " + std::to_string(c.side) + ", T " + std::to_string(c.T));
+    VexaData<float> input(8, 7, 6, c.T, 0);
+    for (int z = 0; z < 6; ++z)
+      for (int y = 0; y < 7; ++y)
+        for (int x = 0; x < 8; ++x)
+          for (int t = 0; t < c.T; ++t) {
+            const double phase = 2 * M_PI * (double(t) / c.T + double(x) / c.side + 0.13 * y + 0.07 * z);
+            input(x, y, z, t) = static_cast<float>(50 + 10 * std::sin(phase) + 9.7 * std::cos(2 * phase));
+          }
+    Asked asked;
+    asked.side = c.side;
+    asked.demean = true;  // the wave's pairs on top, not the baseline
+    expectExact(input, analyse(input, vexa::detectedInstructionSet(), 2, 0, asked), asked);
   }
 }
