@@ -41,6 +41,7 @@ setup(
     description="Local principal component analysis of dynamic image series (PET, fMRI, diffusion)",
     packages=["mirlune"],
     package_dir={"mirlune": "python/mirlune"},
+    package_data={"mirlune": ["py.typed"]},
     ext_modules=[Extension("mirlune._mirlune", sources=[])],
     cmdclass={"build_ext": CMakeBuild},
     install_requires=["numpy"],

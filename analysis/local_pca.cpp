@@ -38,7 +38,8 @@ LocalMaps analyseLocally(const SeriesGeometry& geometry, const VexaData<short>& 
   const Window window(options.windowSide);
   const RecordIndex recordIndex(geometry, serie);
   const std::vector<double> means = options.demean ? recordMeans(serie, threads) : std::vector<double>();
-  const RouteInputs in{geometry, window, mask, recordIndex, serie, options.demean ? means.data() : nullptr};
+  const RouteInputs in{geometry,    window, mask, recordIndex, serie, options.demean ? means.data() : nullptr,
+                       options.stop};
   if (options.reference) {
     maps.analysed = analyseByReference(in, options, threads, maps);
   } else if (T > window.capacity) {

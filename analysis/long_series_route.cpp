@@ -126,6 +126,7 @@ class LongSeriesRoute {
     const int X = _in.geometry.sizeX, Z = _in.geometry.sizeZ, T = _in.geometry.frames;
     norbe::runTasks(_rowHi - _rowLo, workers, [&](int, int row) {
       const int y = _rowLo + row;
+      _in.stopIfAsked();
       for (int x = 0; x < X; ++x) {
         const int anchor = _in.records(x, y, z);
         if (anchor < 0) continue;
@@ -147,6 +148,7 @@ class LongSeriesRoute {
     const int X = _in.geometry.sizeX, T = _in.geometry.frames;
     for (int x = 0; x < X; ++x) {
       if (_in.mask(x, y, z) != 1) continue;
+      _in.stopIfAsked();
       ++worker.visited;
       const Cube cube(x, y, z, _in.geometry, _window);
       worker.series.clear();

@@ -93,7 +93,10 @@ long long analyseByReference(const RouteInputs& in, const AnalysisOptions& optio
       blocks, workers,
       [&](int worker, int block) {
         const int last = std::min((block + 1) * kBlock, records);
-        for (int i = block * kBlock; i < last; ++i) analysers[worker]->analyse(in.serie(i), maps);
+        for (int i = block * kBlock; i < last; ++i) {
+          in.stopIfAsked();
+          analysers[worker]->analyse(in.serie(i), maps);
+        }
         return static_cast<long long>(last - block * kBlock);
       },
       options.progress, records);

@@ -30,6 +30,12 @@ struct RouteInputs {
   const VexaData<Individu>& serie;
   //! Each record's mean over frames, for demeaned courses; null for raw ones.
   const double* means;
+  //! AnalysisOptions::stop: looked at before every row of voxels, or every long voxel.
+  const std::atomic<bool>* stop;
+
+  void stopIfAsked() const {
+    if (stop && stop->load(std::memory_order_relaxed)) throw Stopped();
+  }
 };
 
 /*!

@@ -107,6 +107,7 @@ class ShortSeriesRoute {
     std::fill(_ringRow.begin(), _ringRow.end(), -1);
     int visited = 0, madeRow = -1;
     for (int y = 0; y < _sizeY; ++y) {
+      _in.stopIfAsked();
       int first = -1, last = -1;
       for (int x = begin; x < end; ++x) {
         if (_in.mask(x, y, z) == 1) {
@@ -383,7 +384,7 @@ class ShortSeriesRoute {
   std::unique_ptr<double[]> _columnSums;
   std::vector<int> _columnCounts;
   std::vector<double> _columnTraces;  // their courses' squared norms, when sums slide
-  std::vector<int> _ringRow;  // which row each ring slot holds
+  std::vector<int> _ringRow;          // which row each ring slot holds
   std::unique_ptr<double[]> _rowSums;
   std::vector<int> _rowCounts;
   std::vector<double> _rowTraces, _rowMass;  // traces and what their slides carried (routes.h)
@@ -396,7 +397,7 @@ class ShortSeriesRoute {
   std::vector<const float*> _neighbours;
   std::vector<double> _means;
   const bool _slides;
-  int _cubeAt = -1;       // the column whose cube sum is in _cubeSum, in the current row
+  int _cubeAt = -1;      // the column whose cube sum is in _cubeSum, in the current row
   double _cubeMass = 0;  // what its slide has carried
   long long _analysed = 0, _fewerThanFrames = 0;
 };

@@ -2,7 +2,9 @@
 // The stages of a Mirlune run, each a function of its inputs; the driver prints.
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -111,8 +113,17 @@ struct AnalysisOptions {
   double scratchBudget = 0;
   //! Called now and then with (voxels done, voxels in all).
   norbe::Progress progress;
+  //! When given, the analysis looks at it before every row of voxels (every voxel where
+  //! each is long) and, once it is true, ends by throwing Stopped: a caller that cannot be
+  //! interrupted by a signal (the Python module) stops it within milliseconds.
+  const std::atomic<bool>* stop = nullptr;
   //! The instruction set of the hot loops: the widest the processor runs, unless a test asks.
   vexa::InstructionSet instructionSet = vexa::detectedInstructionSet();
+};
+
+//! What the analysis throws when AnalysisOptions::stop asks it to end.
+struct Stopped : std::runtime_error {
+  Stopped() : std::runtime_error("the analysis was stopped") {}
 };
 
 /*!

@@ -64,6 +64,7 @@ class WideWindowRoute {
       std::fill(_ringColumn.begin(), _ringColumn.end(), -1);
       for (int x = 0; x < _sizeX; ++x) {
         if (_in.mask(x, y, z) != 1) continue;
+        _in.stopIfAsked();
         ++visited;
         analyseVoxel(x, y, z, maps);
       }
@@ -255,8 +256,8 @@ class WideWindowRoute {
   std::vector<double> _vector, _previous;
   std::vector<double> _planeTrace;  // each plane's squared norms, by column, in the current row
   double _mass = 0;                 // what the current cube's slide has carried (routes.h)
-  int _cubeAt = -1;    // the column whose cube is in _cube, in the current row
-  int _solvedAt = -1;  // the column of the last voxel solved, in the current row
+  int _cubeAt = -1;                 // the column whose cube is in _cube, in the current row
+  int _solvedAt = -1;               // the column of the last voxel solved, in the current row
   long long _analysed = 0, _fewerThanFrames = 0;
 };
 

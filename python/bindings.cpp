@@ -7,8 +7,15 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "analysis/notes.h"
@@ -18,9 +25,6 @@
 namespace py = pybind11;
 
 namespace {
-
-//! A Ctrl-C seen while the analysis ran: the workers stop, and Python's error is restored.
-struct Interrupted : std::exception {};
 
 //! An array over an image's voxels (x fastest: Fortran order), which keeps the image alive.
 template <class T>
@@ -38,6 +42,76 @@ py::array_t<T> arrayOf(VexaData<T> image, bool series) {
   return py::array_t<T>(shape, strides, &(*owned)(0, 0, 0, 0), keeper);
 }
 
+using Analysis = std::function<mirlune::SeriesAnalysis(const mirlune::AnalysisOptions&)>;
+
+/*!
+ * Runs analysis on a thread of its own, the interpreter's lock released, while this thread
+ * looks for Ctrl-C (and reports progress, when asked) every tenth of a second: Python runs
+ * its signal handlers on this thread only, and the analysis' own checks (AnalysisOptions::
+ * stop) end it within milliseconds of being told. A Python error (KeyboardInterrupt, or one
+ * the progress callable raised) is raised here once the analysis has ended.
+ */
+mirlune::SeriesAnalysis runWatched(const Analysis& analysis, mirlune::AnalysisOptions options,
+                                   const py::object& progress) {
+  std::atomic<bool> stop{false};
+  std::atomic<long long> done{-1}, total{0};
+  options.stop = &stop;
+  options.progress = [&](long long d, long long t) {
+    total = t;
+    done = d;
+  };
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool over = false, raised = false;
+  mirlune::SeriesAnalysis result;
+  std::exception_ptr failure;
+  auto body = [&] {
+    try {
+      result = analysis(options);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    over = true;
+    finished.notify_all();
+  };
+  auto look = [&] {
+    py::gil_scoped_acquire python;
+    if (PyErr_CheckSignals() != 0) {
+      raised = true;
+    } else if (!progress.is_none() && done >= 0) {
+      try {
+        progress(done.load(), total.load());
+      } catch (py::error_already_set& e) {
+        e.restore();
+        raised = true;
+      }
+    }
+    if (raised) stop = true;
+  };
+  {
+    py::gil_scoped_release free;
+    std::unique_ptr<std::thread> worker;
+    try {
+      worker = std::make_unique<std::thread>(body);
+    } catch (const std::system_error&) {
+      body();  // no thread to spare: the analysis runs here, without a watch
+    }
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!finished.wait_for(lock, std::chrono::milliseconds(100), [&] { return over; })) {
+      lock.unlock();
+      if (!raised) look();
+      lock.lock();
+    }
+    lock.unlock();
+    if (worker) worker->join();
+  }
+  if (raised) throw py::error_already_set();
+  if (failure) std::rethrow_exception(failure);
+  if (!progress.is_none()) progress(total.load(), total.load());
+  return result;
+}
+
 /*!
  * The analysis of series (float32, 4-D, Fortran order: read in place) within mask (float32,
  * 3-D, Fortran order, or None for the built-in rule). progress, when given, is called
@@ -47,6 +121,9 @@ py::dict analyseArray(const py::array_t<float, py::array::f_style>& series, cons
                       const std::string& window, bool demean, bool voisins, int threads, const py::object& progress) {
   if (series.ndim() != 4) throw py::value_error("the series must be a 4-D array");
   const auto extent = [&](int axis) { return static_cast<std::int64_t>(series.shape(axis)); };
+  for (int axis = 0; axis < 4; ++axis) {
+    if (extent(axis) < 1) throw py::value_error("the series has no voxels or no frames: its shape has a 0");
+  }
   mirlune::checkExtents({extent(0), extent(1), extent(2), extent(3)});
   const int side = mirlune::windowSideFor(window, extent(3));
   // Read, never written: an array that is not writeable is taken as it is.
@@ -67,20 +144,11 @@ py::dict analyseArray(const py::array_t<float, py::array::f_style>& series, cons
   options.windowSide = side;
   options.demean = demean;
   options.voisins = voisins;
-  // The analysis' own check, on the thread that runs it: Ctrl-C (and the caller's progress)
-  // are Python's, so the lock is taken for them, briefly.
-  options.progress = [&progress](long long done, long long total) {
-    py::gil_scoped_acquire python;
-    if (PyErr_CheckSignals() != 0) throw Interrupted();
-    if (!progress.is_none()) progress(done, total);
-  };
-  mirlune::SeriesAnalysis run;
-  try {
-    py::gil_scoped_release free;
-    run = mirlune::analyseSeries(input, mask.is_none() ? nullptr : &maskImage, "array", "array", options);
-  } catch (const Interrupted&) {
-    throw py::error_already_set();
-  }
+  mirlune::SeriesAnalysis run = runWatched(
+      [&](const mirlune::AnalysisOptions& watched) {
+        return mirlune::analyseSeries(input, mask.is_none() ? nullptr : &maskImage, "array", "array", watched);
+      },
+      options, progress);
 
   py::list notes;
   for (const std::string& note : mirlune::runNotes(mirlune::factsOf(run, static_cast<int>(extent(3)), options)))

@@ -6,24 +6,28 @@ Mirlune analyses the time courses of the masked voxels in the cube centred on it
 keeps how the singular values of their matrix of mean products spread, and the dominant
 time course. The same analysis as the ``Mirlune`` program, bit for bit.
 
-    >>> import nibabel as nib, mirlune
-    >>> result = mirlune.run(nib.load("sub-01_pet.nii.gz"))
+    >>> import mirlune
+    >>> result = mirlune.run("sub-01_pet.nii.gz")
     >>> result.dispersion2.get_fdata()
 """
 from dataclasses import dataclass, field
-from typing import List, Optional
+import os
+from typing import Any, Callable, List, Optional, Union
 
 import numpy as np
 
 from . import _mirlune
 
-__version__ = _mirlune.version
+__version__: str = _mirlune.version
 __all__ = ["analyse", "run", "Result"]
 
 _FLOAT_MAX = float(np.finfo(np.float32).max)
+_MAPS = ("mask", "ratFiltre", "disparite", "dispersion", "dispersion2", "voisins")
+
+Progress = Union[bool, Callable[[int, int], Any]]
 
 
-@dataclass
+@dataclass(repr=False)
 class Result:
     """What an analysis gives: arrays from :func:`analyse`, nibabel images from :func:`run`.
 
@@ -49,65 +53,121 @@ class Result:
     mask_voxels, analysed, non_finite
         Voxels in the mask, analysed, and left out for a sample that is not a finite number.
     notes
-        What makes the result say little (an empty mask, a single frame, every cube holding
+        What makes the result say little (an empty mask, a single frame, cubes holding
         fewer voxels than frames), and non-finite samples left out: the program's warnings.
     """
 
-    mask: object
-    ratFiltre: object
-    disparite: object
-    dispersion: object
-    dispersion2: object
-    voisins: Optional[object] = None
+    mask: Any
+    ratFiltre: Any
+    disparite: Any
+    dispersion: Any
+    dispersion2: Any
+    voisins: Optional[Any] = None
     window: int = 5
     mask_voxels: int = 0
     analysed: int = 0
     non_finite: int = 0
     notes: List[str] = field(default_factory=list)
 
+    def __repr__(self) -> str:
+        shape = getattr(self.mask, "shape", None)
+        maps = [name for name in _MAPS if getattr(self, name) is not None]
+        return (f"Result(window={self.window}, shape={shape}, mask_voxels={self.mask_voxels}, "
+                f"analysed={self.analysed}, non_finite={self.non_finite}, maps={maps}, notes={self.notes})")
 
-def _series_array(series):
+
+def _flag(name: str, value: Any, function: str) -> bool:
+    """A yes-or-no option: True, False or a numpy bool, never a string that looks like one."""
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    raise TypeError(f"{function}(): {name} must be True or False, not {type(value).__name__} {value!r}")
+
+
+def _unmasked(array: Any, what: str, function: str) -> np.ndarray:
+    if isinstance(array, np.ma.MaskedArray):
+        # Its hidden values are still there, and would be analysed: the caller decides.
+        raise ValueError(f"{function}(): the {what} is a masked array; pass {what}.filled(...) and, for the "
+                         f"voxels to leave out, a mask")
+    return np.asanyarray(array)
+
+
+def _series_array(series: Any, function: str) -> np.ndarray:
     """The series as 4-D float32 in Fortran order, in place when it is one already."""
-    array = np.asanyarray(series)
-    if array.ndim == 3:
-        array = array[..., np.newaxis]
+    array = _unmasked(series, "series", function)
     if array.ndim != 4:
-        raise ValueError(f"the series must be a 3-D or 4-D array; this one has {array.ndim} dimensions")
+        raise ValueError(f"{function}(): the series must be a 4-D array (x, y, z, frames); this one has "
+                         f"{array.ndim} dimensions (a single frame is series[..., numpy.newaxis])")
+    if 0 in array.shape:
+        raise ValueError(f"{function}(): the series has no voxels or no frames: its shape is {array.shape}")
     if not (np.issubdtype(array.dtype, np.integer) or np.issubdtype(array.dtype, np.floating)) \
             or np.issubdtype(array.dtype, np.bool_):
-        raise ValueError(f"the series must hold real numbers; this one holds {array.dtype}")
+        raise ValueError(f"{function}(): the series must hold real numbers; this one holds {array.dtype}")
     if array.dtype == np.float32 and array.dtype.isnative and array.flags.f_contiguous:
         return array
     if np.issubdtype(array.dtype, np.floating) and array.dtype.itemsize > 4:
         finite = np.abs(array[np.isfinite(array)])
         if finite.size and finite.max() > _FLOAT_MAX:
-            raise ValueError("the series holds values beyond the range of 32-bit floats (about 3.4e38); "
-                             "they cannot be analysed")
+            raise ValueError(f"{function}(): the series holds values beyond the range of 32-bit floats "
+                             f"(about 3.4e38); they cannot be analysed")
     return np.asfortranarray(array, dtype=np.float32)
 
 
-def _mask_array(mask, shape):
+def _mask_array(mask: Any, shape: tuple, function: str) -> np.ndarray:
     """The mask as 3-D float32 in Fortran order; a 4-D mask of one frame is 3-D."""
-    array = np.asanyarray(mask)
+    array = _unmasked(mask, "mask", function)
     if array.ndim == 4 and array.shape[3] == 1:
         array = array[..., 0]
     if array.ndim != 3:
-        raise ValueError(f"the mask must be a 3-D array; this one has {array.ndim} dimensions")
+        raise ValueError(f"{function}(): the mask must be a 3-D array; this one has {array.ndim} dimensions")
     if array.shape != shape[:3]:
-        raise ValueError("the mask is {} x {} x {} voxels but the series is {} x {} x {}".format(*array.shape, *shape[:3]))
+        raise ValueError("{}(): the mask is {} x {} x {} voxels but the series is {} x {} x {}".format(
+            function, *array.shape, *shape[:3]))
     return np.asfortranarray(array, dtype=np.float32)
 
 
-def analyse(series, mask=None, *, window=5, demean=False, voisins=False, threads=None, progress=False, counts=None):
+def _analyse(series: np.ndarray, mask: Optional[np.ndarray], window: Union[int, str], demean: Any, voisins: Any,
+             threads: Optional[int], progress: Progress, function: str) -> Result:
+    demean = _flag("demean", demean, function)
+    voisins = _flag("voisins", voisins, function)
+    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, (int, np.integer))
+                                or not 1 <= threads <= 1024):
+        raise ValueError(f"{function}(): threads must be a whole number from 1 to 1024")
+    if isinstance(window, bool) or not isinstance(window, (int, np.integer, str)):
+        raise TypeError(f"{function}(): window must be an odd number from 3 to 15 or \"auto\", not {window!r}")
+    report: Optional[Callable[[int, int], Any]]
+    if progress is True:
+        def report(done: int, total: int) -> None:
+            print(f"mirlune: {done} of {total} voxels", flush=True)
+    elif progress is False or progress is None:
+        report = None
+    elif callable(progress):
+        report = progress
+    else:
+        raise TypeError(f"{function}(): progress must be True, False or a callable, not {progress!r}")
+    side = "" if window == 5 else str(window)
+    try:
+        out = _mirlune.analyse(series, mask, side, demean, voisins, int(threads or 0), report)
+    except ValueError as error:
+        raise ValueError(f"{function}(): {error}") from None
+    return Result(mask=out["mask"], ratFiltre=out["ratFiltre"], disparite=out["disparite"],
+                  dispersion=out["dispersion"], dispersion2=out["dispersion2"], voisins=out.get("voisins"),
+                  window=out["window"], mask_voxels=out["mask_voxels"], analysed=out["analysed"],
+                  non_finite=out["non_finite"], notes=list(out["notes"]))
+
+
+def analyse(series: Any, mask: Any = None, *, window: Union[int, str] = 5, demean: bool = False,
+            voisins: bool = False, threads: Optional[int] = None, progress: Progress = False,
+            counts: Optional[bool] = None) -> Result:
     """The local principal component analysis of a series in an array.
 
     Parameters
     ----------
     series : array_like
-        The series: 4-D (x, y, z, frames), or 3-D for a single frame; any real dtype and
-        memory order. A float32 array in Fortran order (nibabel's) is read in place; any
-        other is converted once. A voxel with a sample that is not a finite number (NaN
-        or infinite) is left out of the analysis.
+        The series: 4-D (x, y, z, frames), of any real dtype and memory order (a single
+        frame is ``series[..., numpy.newaxis]``). A float32 array in Fortran order
+        (nibabel's) is read in place; any other is converted once. A voxel with a sample
+        that is not a finite number (NaN or infinite) is left out of the analysis. Masked
+        arrays are refused: their hidden values would be analysed.
     mask : array_like, optional
         3-D, the series' x, y and z extents (bool or numbers): the voxels non-zero in it
         are analysed. By default, the voxels non-zero in every frame and positive in the
@@ -137,97 +197,132 @@ def analyse(series, mask=None, *, window=5, demean=False, voisins=False, threads
     ------
     ValueError
         For a series or mask that cannot be analysed, in the program's words.
+    TypeError
+        For an option of the wrong kind (``demean="no"``, say).
     KeyboardInterrupt
-        On Ctrl-C while the analysis runs: it stops within a second.
+        On Ctrl-C while the analysis runs: it stops within a fraction of a second.
     MemoryError
         When the series does not fit in memory.
     """
-    array = _series_array(series)
-    mask_array = None if mask is None else _mask_array(mask, array.shape)
-    if threads is not None and (int(threads) < 1 or int(threads) > 1024):
-        raise ValueError("threads must be from 1 to 1024")
-    if progress is True:
-        def progress(done, total):
-            print(f"mirlune: {done} of {total} voxels", flush=True)
-    elif not progress:
-        progress = None
-    side = "" if window == 5 else str(window)
     if counts is not None:
         voisins = counts
-    out = _mirlune.analyse(array, mask_array, side, bool(demean), bool(voisins), int(threads or 0), progress)
-    return Result(mask=out["mask"], ratFiltre=out["ratFiltre"], disparite=out["disparite"],
-                  dispersion=out["dispersion"], dispersion2=out["dispersion2"], voisins=out.get("voisins"),
-                  window=out["window"], mask_voxels=out["mask_voxels"], analysed=out["analysed"],
-                  non_finite=out["non_finite"], notes=list(out["notes"]))
+    array = _series_array(series, "analyse")
+    mask_array = None if mask is None else _mask_array(mask, array.shape, "analyse")
+    return _analyse(array, mask_array, window, demean, voisins, threads, progress, "analyse")
 
 
-def _scaled(image):
+def _image(source: Any, what: str) -> Any:
+    """A nibabel image from an image or a path."""
+    import nibabel as nib
+
+    if isinstance(source, (str, os.PathLike)):
+        try:
+            return nib.load(os.fspath(source))
+        except (OSError, nib.filebasedimages.ImageFileError) as error:
+            raise ValueError(f"run(): cannot read the {what} {os.fspath(source)}: {error}") from None
+    if hasattr(source, "dataobj") and hasattr(source, "affine"):
+        return source
+    raise TypeError(f"run(): the {what} must be a nibabel image or a path to one, not {type(source).__name__}")
+
+
+def _scaled(image: Any) -> np.ndarray:
     """The image's values as the program reads them: the stored numbers, then in double the
-    file's slope and intercept, then 32-bit floats."""
-    raw = np.asanyarray(image.dataobj.get_unscaled()) if hasattr(image.dataobj, "get_unscaled") \
-        else np.asanyarray(image.dataobj)
-    slope, inter = image.header.get_slope_inter() if hasattr(image.header, "get_slope_inter") else (None, None)
+    file's slope and intercept (which nibabel keeps on the data, not the header), then
+    32-bit floats."""
+    proxy = image.dataobj
+    raw = np.asanyarray(proxy.get_unscaled()) if hasattr(proxy, "get_unscaled") else np.asanyarray(proxy)
+    slope = float(getattr(proxy, "slope", 1.0))
+    inter = float(getattr(proxy, "inter", 0.0))
     while raw.ndim > 4 and raw.shape[-1] == 1:
         raw = raw[..., 0]
-    if slope is None or not np.isfinite(slope) or slope == 0 or (slope == 1 and not inter):
+    if raw.ndim == 3:
+        raw = raw[..., np.newaxis]  # a 3-D image is a series of one frame, as the program reads it
+    if not np.isfinite(slope) or slope == 0 or (slope == 1 and inter == 0):
         return raw
-    inter = inter if inter is not None and np.isfinite(inter) else 0.0
-    return raw.astype(np.float64) * float(slope) + float(inter)
+    inter = inter if np.isfinite(inter) else 0.0
+    return raw.astype(np.float64) * slope + inter
 
 
-def run(img, mask_img=None, **options):
-    """The analysis of a nibabel image, as the ``Mirlune`` program does it, without files.
+def _output(data: np.ndarray, source: Any) -> Any:
+    """A NIfTI image of data made as the program makes its files: the input's grid, voxel
+    sizes, units and placement; the filtered series its timing too; nothing else of the
+    input's header (no display range, intent, aux_file or extensions)."""
+    import nibabel as nib
+
+    header = nib.Nifti1Header()
+    header.set_data_dtype(data.dtype)
+    series = data.ndim == 4 and data.shape[3] > 1
+    if data.ndim == 4 and not series:
+        data = data[..., 0]  # one frame is a 3-D image, as the program writes it
+    header.set_data_shape(data.shape)
+    zooms = tuple(float(z) for z in source.header.get_zooms()[:3])
+    if series:
+        spacing = source.header.get_zooms()[3:4]
+        zooms += (float(spacing[0]) if spacing and np.isfinite(spacing[0]) and spacing[0] > 0 else 1.0,)
+    header.set_zooms(zooms)
+    header.set_slope_inter(1, 0)
+    header["descrip"] = f"Mirlune {__version__}".encode()
+    if isinstance(source.header, nib.Nifti1Header):
+        header["xyzt_units"] = source.header["xyzt_units"]
+        if series:
+            header["toffset"] = source.header["toffset"]
+            header["dim_info"] = source.header["dim_info"]
+    out = nib.Nifti1Image(data, source.affine, header=header)
+    if isinstance(source.header, nib.Nifti1Header):
+        out.set_qform(*source.header.get_qform(coded=True))
+        out.set_sform(*source.header.get_sform(coded=True))
+    return out
+
+
+def run(img: Any, mask: Any = None, *, mask_img: Any = None, window: Union[int, str] = 5, demean: bool = False,
+        voisins: bool = False, threads: Optional[int] = None, progress: Progress = False,
+        counts: Optional[bool] = None) -> Result:
+    """The analysis of an image series, as the ``Mirlune`` program does it, without files.
 
     Parameters
     ----------
-    img : nibabel image
+    img : nibabel image or path
         The series (NIfTI-1, NIfTI-2 or ANALYZE, as nibabel loads them); its values are
-        scaled as the program scales them.
-    mask_img : nibabel image, optional
-        The mask: the voxels non-zero in it are analysed. It must have the series' grid
-        and, like the program requires, the same placement in space.
-    **options
-        ``window``, ``demean``, ``voisins``, ``threads`` and ``progress``, as for
-        :func:`analyse`.
+        scaled as the program scales them (the stored numbers, the file's slope and
+        intercept in double, then 32-bit floats). A 3-D image is a series of one frame.
+    mask : nibabel image, path or array, optional
+        The voxels non-zero in it are analysed. It must have the series' grid and, being
+        an image, the same placement in space (``mask_img`` is its former name).
+    window, demean, voisins, threads, progress
+        As for :func:`analyse`.
 
     Returns
     -------
     Result
         Its images are named after the program's files (``mask``, ``ratFiltre``,
-        ``disparite``, ``dispersion``, ``dispersion2``, and ``voisins`` when asked for): NIfTI
-        images with the input's affine, voxel sizes and units; ``ratFiltre`` keeps the frame
-        spacing too. Their description is "Mirlune <version>".
-    """
-    import nibabel as nib
+        ``disparite``, ``dispersion``, ``dispersion2``, and ``voisins`` when asked for):
+        NIfTI images with the input's affine, voxel sizes and units, made as the program
+        makes its files; ``ratFiltre`` keeps the frame spacing and timing too. Their
+        description is "Mirlune <version>".
 
-    mask = None
-    if mask_img is not None:
-        if not np.allclose(mask_img.affine, img.affine, rtol=0, atol=1e-5 * max(1.0, np.abs(img.affine).max())):
-            raise ValueError("the mask is not placed in space like the series (their affines differ)")
-        mask = np.asanyarray(mask_img.dataobj)
-    result = analyse(_scaled(img), mask, **options)
-    images = {}
-    for name in ("mask", "ratFiltre", "disparite", "dispersion", "dispersion2", "voisins"):
+    Raises
+    ------
+    ValueError, TypeError, KeyboardInterrupt, MemoryError
+        As for :func:`analyse`; a path that cannot be read is a ValueError naming it.
+    """
+    if counts is not None:
+        voisins = counts
+    if mask is None:
+        mask = mask_img
+    image = _image(img, "series")
+    series = _series_array(_scaled(image), "run")
+    mask_array = None
+    if mask is not None:
+        if isinstance(mask, (str, os.PathLike)) or hasattr(mask, "dataobj"):
+            mask_image = _image(mask, "mask")
+            scale = max(1.0, float(np.abs(image.affine).max()))
+            if not np.allclose(mask_image.affine, image.affine, rtol=0, atol=1e-5 * scale):
+                raise ValueError("run(): the mask is not placed in space like the series (their affines differ)")
+            mask = _scaled(mask_image)
+        mask_array = _mask_array(mask, series.shape, "run")
+    result = _analyse(series, mask_array, window, demean, voisins, threads, progress, "run")
+    for name in _MAPS:
         data = getattr(result, name)
-        if data is None:
-            continue
-        header = nib.Nifti1Header()
-        if isinstance(img.header, nib.Nifti1Header):
-            header = img.header.copy()
-        header.set_data_dtype(data.dtype)
-        header.set_data_shape(data.shape)
-        zooms = tuple(img.header.get_zooms()[:3])
-        if data.ndim == 4:
-            frames = img.header.get_zooms()[3:4] or (1.0,)
-            zooms += tuple(frames)
-        header.set_zooms(zooms)
-        header.set_slope_inter(1, 0)
-        header["descrip"] = f"Mirlune {__version__}".encode()
-        out = nib.Nifti1Image(data, img.affine, header=header)
-        if isinstance(img.header, nib.Nifti1Header):
-            out.header.set_qform(*img.header.get_qform(coded=True))
-            out.header.set_sform(*img.header.get_sform(coded=True))
-        images[name] = out
-    for name, image in images.items():
-        setattr(result, name, image)
+        if data is not None:
+            setattr(result, name, _output(data, image))
     return result

@@ -3,6 +3,7 @@ refusals, the interpreter's lock released, Ctrl-C, no output, and memory that st
 Run by ctest with PYTHONPATH at the built package, MIRLUNE_BINARY and MAKE_SERIES set."""
 import _thread
 import os
+import signal
 import subprocess
 import threading
 import time
@@ -74,7 +75,7 @@ def test_any_layout_and_type_gives_the_same_result(sample):
 
 
 def test_refusals_in_the_programs_words():
-    with pytest.raises(ValueError, match="3-D or 4-D array; this one has 2 dimensions"):
+    with pytest.raises(ValueError, match="4-D array .x, y, z, frames.; this one has 2 dimensions"):
         mirlune.analyse(np.ones((4, 4)))
     with pytest.raises(ValueError, match="the mask is 4 x 4 x 3 voxels but the series is 4 x 4 x 4"):
         mirlune.analyse(np.ones((4, 4, 4, 3)), mask=np.ones((4, 4, 3)))
@@ -135,16 +136,100 @@ def test_other_threads_run_while_it_analyses(long_series):
     assert len(during) > 10, "the interpreter's lock was held while the analysis ran"
 
 
-def test_ctrl_c_stops_a_running_analysis(long_series):
-    timer = threading.Timer(0.3, _thread.interrupt_main)
-    start = time.monotonic()
-    timer.start()
-    with pytest.raises(KeyboardInterrupt):
-        mirlune.analyse(long_series, window=7, threads=2)
-    stopped = time.monotonic() - start
-    timer.join()
+@pytest.fixture(scope="module")
+def wide_series(tmp_path_factory):
+    """A series whose every voxel costs milliseconds: signal everywhere, 600 frames, for the
+    widest window."""
+    rng = np.random.default_rng(5)
+    data = (1000 + 100 * rng.random((16, 16, 6, 1)) + 3 * rng.standard_normal((16, 16, 6, 600))).astype(np.float32)
+    path = tmp_path_factory.mktemp("wide") / "wide.nii"
+    nib.save(nib.Nifti1Image(data, np.eye(4)), path)
+    return path
+
+
+@pytest.mark.parametrize("caller", ["module", "program"])
+def test_ctrl_c_stops_the_widest_window_within_a_second(caller, wide_series):
+    if caller == "program":
+        process = subprocess.Popen([os.environ["MIRLUNE_BINARY"], "-i", str(wide_series), "-window", "15", "-o",
+                                    str(wide_series.parent / "out")], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.PIPE, text=True)
+        time.sleep(1.0)
+        sent = time.monotonic()
+        process.send_signal(signal.SIGINT)
+        assert process.wait(timeout=30) == 1
+        assert "interrupted by SIGINT" in process.stderr.read()
+    else:
+        moments = []
+        timer = threading.Timer(1.0, lambda: (moments.append(time.monotonic()), _thread.interrupt_main()))
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            mirlune.analyse(np.asanyarray(nib.load(wide_series).dataobj), window=15, threads=2)
+        sent = moments[0]
+        timer.join()
     # The whole analysis takes several seconds: it stopped within about a second of Ctrl-C.
-    assert stopped < 2.5, stopped
+    assert time.monotonic() - sent < 1.0
+
+
+def test_scaled_files_as_the_program_reads_them(tmp_path):
+    # nibabel's fMRI example (int16, scaled) and an int16 PET-like file written here.
+    functional = os.path.join(os.path.dirname(nib.__file__), "tests", "data", "functional.nii")
+    raw = np.random.default_rng(6).integers(1, 3000, (12, 11, 8, 9)).astype(np.int16)
+    pet = nib.Nifti1Image(raw, np.diag([2.0, 2.0, 2.4, 1.0]))
+    pet.header.set_slope_inter(0.0371, 12.5)
+    nib.save(pet, tmp_path / "pet.nii")
+    for series in (functional, tmp_path / "pet.nii"):
+        files = program(series, tmp_path / ("out-" + os.path.basename(series)))
+        for source in (series, nib.load(series)):
+            result = mirlune.run(source)
+            for name in NAMES:
+                assert np.array_equal(np.asanyarray(getattr(result, name).dataobj), files[name]), (series, name)
+
+
+def test_outputs_made_as_the_programs_not_copied_from_the_input(tmp_path):
+    data = np.random.default_rng(7).uniform(1, 2, (8, 7, 6, 5)).astype(np.float32)
+    image = nib.Nifti1Image(data, np.diag([1.5, 1.5, 3.0, 1.0]))
+    header = image.header
+    header["cal_min"], header["cal_max"] = 0, 5000
+    header.set_intent("time series")
+    header["aux_file"] = b"colours.lut"
+    header.extensions.append(nib.nifti1.Nifti1Extension(6, b"a comment of the input"))
+    header.set_xyzt_units("mm", "sec")
+    header.set_zooms((1.5, 1.5, 3.0, 2.5))
+    nib.save(image, tmp_path / "series.nii")
+    result = mirlune.run(tmp_path / "series.nii")
+    for name in NAMES:
+        out = getattr(result, name).header
+        assert (out["cal_min"], out["cal_max"], out["intent_code"], out["aux_file"]) == (0, 0, 0, b""), name
+        assert len(out.extensions) == 0, name
+        assert out.get_xyzt_units() == ("mm", "sec"), name
+    assert result.disparite.shape == (8, 7, 6) and result.disparite.header.get_zooms() == (1.5, 1.5, 3.0)
+    assert result.ratFiltre.header.get_zooms() == (1.5, 1.5, 3.0, 2.5)
+
+
+@pytest.mark.parametrize("call, error, words", [
+    (lambda: mirlune.analyse(np.ones((4, 4, 4, 0), np.float32)), ValueError, "no voxels or no frames"),
+    (lambda: mirlune.analyse(np.ones((0, 4, 4, 3), np.float32)), ValueError, "no voxels or no frames"),
+    (lambda: mirlune.analyse(np.ones((6, 6, 20))), ValueError, "must be a 4-D array"),
+    (lambda: mirlune.analyse(np.ones((4, 4, 4, 3)), demean="no"), TypeError, "demean must be True or False"),
+    (lambda: mirlune.analyse(np.ones((4, 4, 4, 3)), voisins=1), TypeError, "voisins must be True or False"),
+    (lambda: mirlune.analyse(np.ma.masked_array(np.ones((4, 4, 4, 3)))), ValueError, "masked array"),
+    (lambda: mirlune.run(np.ones((4, 4, 4, 3))), TypeError, r"run\(\): the series must be a nibabel image"),
+    (lambda: mirlune.run("/nonexistent/series.nii"), ValueError, r"run\(\): cannot read the series"),
+])
+def test_python_edges_refused_in_one_clear_error(call, error, words):
+    with pytest.raises(error, match=words):
+        call()
+
+
+def test_run_takes_paths_and_any_mask_and_says_little(sample):
+    path = sample / "series.nii.gz"
+    whole = mirlune.run(path)
+    brain = whole.mask.get_fdata() > 0
+    brain[:8] = False
+    for mask in (brain, nib.Nifti1Image(brain.astype(np.uint8), whole.mask.affine)):
+        masked = mirlune.run(nib.load(path), mask=mask)
+        assert masked.mask_voxels == int(brain.sum())
+    assert len(repr(whole)) < 400 and "analysed=" in repr(whole)
 
 
 def resident_kb():
