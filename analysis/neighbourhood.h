@@ -43,9 +43,14 @@ struct VoxelResult {
  */
 inline void store(LocalMaps& maps, int x, int y, int z, int frames, int count, const VoxelResult& r) {
   const bool zero = r.first == 0;
-  maps.disparite(x, y, z) = r.first - r.last;
-  maps.dispersion(x, y, z) = zero ? 0.0 : r.last / r.first;
-  maps.dispersion2(x, y, z) = zero ? 0.0 : r.second / r.first;
+  // Demeaned courses are orthogonal to the constant one, so the smallest singular value is
+  // 0, not the rounding a solver leaves there; of two frames they span one direction, so the
+  // second is 0 as well.
+  const double last = maps.demeaned ? 0.0 : r.last;
+  const double second = maps.demeaned && frames == 2 ? 0.0 : r.second;
+  maps.disparite(x, y, z) = r.first - last;
+  maps.dispersion(x, y, z) = zero ? 0.0 : last / r.first;
+  maps.dispersion2(x, y, z) = zero ? 0.0 : second / r.first;
   const double sign = maps.demeaned && vexa::peaksTheWrongWay(r.vector, frames) ? 1.0 : -1.0;
   for (int t = 0; t < frames; ++t) maps.ratFiltre(x, y, z, t) = static_cast<float>(sign * r.vector[t]);
   if (maps.withVoisins) maps.voisins(x, y, z) = static_cast<short>(count);

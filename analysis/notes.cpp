@@ -21,6 +21,19 @@ std::string nonFiniteNote(long long voxels) {
          " with a sample that is not a finite number (NaN or infinite) left out of the analysis";
 }
 
+namespace {
+
+// A wider window: the one whose whole cube holds more voxels than frames, or, where the mask
+// leaves cubes far from whole, the next; none past the widest.
+std::string widerWindow(const AnalysisFacts& facts) {
+  const int whole = autoSide(facts.frames);
+  const int side = whole > 0 ? std::max(facts.windowSide + 2, whole) : 0;
+  return side > 0 && side <= kMostSide ? "a wider window: -window " + std::to_string(side)
+                                       : "no window is wider: fewer frames, or a larger mask";
+}
+
+}  // namespace
+
 std::vector<std::string> degenerateReasons(const AnalysisFacts& facts) {
   std::vector<std::string> reasons;
   if (facts.maskVoxels == 0) {
@@ -29,17 +42,26 @@ std::vector<std::string> degenerateReasons(const AnalysisFacts& facts) {
     reasons.push_back("no voxel was analysed: no mask voxel has another in its cube");
   }
   if (facts.frames == 1) reasons.push_back("the series has a single frame: the maps say nothing of time courses");
-  if (facts.analysedVoxels > 0 && facts.fewerThanFrames == facts.analysedVoxels && facts.frames > 1) {
-    // A wider window: the one whose whole cube holds more voxels than frames, or, where
-    // the mask leaves cubes far from whole, the next.
-    const int whole = autoSide(facts.frames);
-    const int side = whole > 0 ? std::max(facts.windowSide + 2, whole) : 0;
-    const std::string wider = side > 0 && side <= kMostSide ? "a wider window: -window " + std::to_string(side)
-                                                            : "no window is wider: fewer frames, or a larger mask";
+  if (facts.analysedVoxels == 0 || facts.frames < 2) return reasons;
+  if (facts.frames == 2 && facts.demeaned) {
+    reasons.push_back(
+        "the series has two frames and its courses are demeaned: each cube's courses span one direction, so "
+        "dispersion and dispersion2 are 0 everywhere");
+  } else if (facts.maskVoxels < facts.frames) {
+    // No cube can hold more voxels than the mask: no window helps.
+    reasons.push_back("the mask holds " + std::to_string(facts.maskVoxels) + " voxels, fewer than the series' " +
+                      std::to_string(facts.frames) +
+                      " frames: every cube holds fewer voxels than frames, so dispersion is 0 everywhere, whatever "
+                      "the window");
+  } else if (facts.fewerThanFrames == facts.analysedVoxels) {
     reasons.push_back(
         "every analysed cube holds fewer voxels than the series has frames, so dispersion is 0 "
         "everywhere (" +
-        wider + ")");
+        widerWindow(facts) + ")");
+  } else if (2 * facts.fewerThanFrames > facts.analysedVoxels) {
+    reasons.push_back(std::to_string(facts.fewerThanFrames) + " of " + std::to_string(facts.analysedVoxels) +
+                      " analysed cubes hold fewer voxels than the series has frames, so dispersion is 0 there (" +
+                      widerWindow(facts) + ")");
   }
   return reasons;
 }

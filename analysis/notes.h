@@ -26,7 +26,8 @@ AnalysisFacts factsOf(const SeriesAnalysis& run, int frames, const AnalysisOptio
 
 /*!
  * Why a run that succeeds tells its user little: an empty mask, no analysed voxel, a
- * single frame, or every analysed cube holding fewer voxels than frames. Empty when none.
+ * single frame, two frames demeaned, a mask of fewer voxels than frames, or most analysed
+ * cubes (more than half) holding fewer voxels than frames. Empty when none.
  */
 std::vector<std::string> degenerateReasons(const AnalysisFacts& facts);
 

@@ -170,6 +170,16 @@ TEST_F(Modality, DegenerateRunsSaySoOrFailWithStrict) {
   vexa::Writer<VexaData<float>>(dir->file("scattered.nii")).write(scattered);
   makeSeries(dir->file("long.nii"), "12 12 8 130");
   makeSeries(dir->file("longer.nii"), "8 8 6 1000");
+  // Signal in every voxel of a 10-voxel cube: at 100 frames, 568 of its 1,000 cubes hold fewer.
+  VexaData<float> full(10, 10, 10, 100, 0), two(10, 10, 10, 2, 0);
+  unsigned state = 17;
+  for (VexaData<float>* series : {&full, &two})
+    for (float& v : series->volume()) {
+      state = state * 1664525u + 1013904223u;
+      v = 100.0f + static_cast<float>(state >> 16) / 4096.0f;
+    }
+  vexa::Writer<VexaData<float>>(dir->file("full.nii")).write(full);
+  vexa::Writer<VexaData<float>>(dir->file("two.nii")).write(two);
 
   struct Case {
     std::string name;
@@ -186,10 +196,18 @@ TEST_F(Modality, DegenerateRunsSaySoOrFailWithStrict) {
        {"-i", "long.nii"},
        "every analysed cube holds fewer voxels than the series has frames, so dispersion is 0 everywhere (a wider "
        "window: -window 7)"},
-      {"far fewer voxels than frames",
+      {"a mask of fewer voxels than frames",
        {"-i", "longer.nii"},
-       "every analysed cube holds fewer voxels than the series has frames, so dispersion is 0 everywhere (a wider "
-       "window: -window 11)"},
+       "the mask holds 79 voxels, fewer than the series' 1000 frames: every cube holds fewer voxels than frames, so "
+       "dispersion is 0 everywhere, whatever the window"},
+      {"most cubes fewer than frames",
+       {"-i", "full.nii"},
+       "568 of 1000 analysed cubes hold fewer voxels than the series has frames, so dispersion is 0 there (a wider "
+       "window: -window 7)"},
+      {"two frames demeaned",
+       {"-i", "two.nii", "-demean"},
+       "the series has two frames and its courses are demeaned: each cube's courses span one direction, so "
+       "dispersion and dispersion2 are 0 everywhere"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -202,6 +220,10 @@ TEST_F(Modality, DegenerateRunsSaySoOrFailWithStrict) {
     std::string said = c.reason + ".";
     said[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(said[0])));
     EXPECT_NE(std::find(notes.begin(), notes.end(), said), notes.end()) << notes.dump();
+    if (c.name == "two frames demeaned") {
+      const VexaData<float> second = load(dir->file("degenerate/dispersion2.nii"));
+      EXPECT_EQ(std::count(second.volume().begin(), second.volume().end(), 0.0f), 1000);
+    }
 
     args.back() = "-strict";
     args[args.size() - 2] = "strict";

@@ -245,3 +245,16 @@ def test_no_memory_growth_over_repeated_calls():
     for _ in range(200):
         mirlune.analyse(data, voisins=True)
     assert resident_kb() - before < 4096
+
+
+def test_the_quick_look_draws_rounding_as_zero(tmp_path):
+    # Every course a multiple of one: dispersion and dispersion2 are rounding, not maps.
+    course = 1 + np.sin(np.arange(12))
+    data = (np.random.default_rng(8).uniform(1, 3, (10, 9, 6, 1)) * (2 + course)).astype(np.float32)
+    nib.save(nib.Nifti1Image(data, np.eye(4)), tmp_path / "rank_one.nii")
+    program(tmp_path / "rank_one.nii", tmp_path / "out", "-sidecars")
+    quicklook = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "quicklook")
+    said = subprocess.run(["/usr/bin/python3", quicklook, str(tmp_path / "out")], capture_output=True, text=True,
+                          check=True).stdout
+    assert "dispersion: every value below 1e-09" in said and "dispersion2: every value below 1e-09" in said
+    assert (tmp_path / "out" / "quicklook.png").stat().st_size > 10000
