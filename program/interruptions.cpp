@@ -84,14 +84,24 @@ void InterruptionGuard::watch() {
 
     // Holding the lock, no temporary can be made, renamed or left unlisted any more.
     std::lock_guard<std::mutex> guard(vexa::Temporaries::lock());
-    vexa::Temporaries::removeAllLocked();
     const char* name = info.ssi_signo == SIGINT ? "SIGINT" : info.ssi_signo == SIGTERM ? "SIGTERM" : "SIGHUP";
+    if (outputsCommitted()) {
+      // Every output is in place: the run has succeeded, and finishes as it would have.
+      std::lock_guard<std::mutex> late(_lateLock);
+      _late = std::string(name) + " came once the outputs were all written: they are complete";
+      return;
+    }
+    vexa::Temporaries::removeAllLocked();
     std::string line = ::isatty(2) ? "\r\033[K" : "";  // over a progress bar
-    line += _program + ": interrupted by " + name +
-            (outputsCommitted() ? " after its outputs were written\n" : "; no output was replaced\n");
+    line += _program + ": interrupted by " + name + "; no output was replaced\n";
     writeAll(2, line);
     ::_exit(1);
   }
+}
+
+std::string InterruptionGuard::late() const {
+  std::lock_guard<std::mutex> guard(_lateLock);
+  return _late;
 }
 
 }  // namespace mirlune

@@ -159,7 +159,7 @@ void parseCommandLine(norbe::VexaApplication& application, Settings& settings) {
   parser.pushOption(new norbe::SingleOption<bool>(
       "-strict",
       "fail (status 1, nothing written) where a run would succeed but say little: an empty mask, no analysed "
-      "voxel, a single frame, or every cube holding fewer voxels than frames",
+      "voxel, a single frame, two frames demeaned, or most cubes holding fewer voxels than frames",
       settings.output.strict, true));
   application.initialize();
 }
@@ -190,19 +190,30 @@ void refuseDegenerate(const mirlune::RunFacts& facts) {
 }
 
 /*!
- * Where the outputs go: the output folder, or as BIDS derivatives the subject's folder of
- * the derivative dataset, whose description is claimed (or checked) before anything else
- * is written there.
+ * The run's output set: the files of the output folder, or as BIDS derivatives the series'
+ * own files in its datatype folder of the derivative dataset, whose description is claimed
+ * (or checked) before anything else is written there.
  */
-std::string outputFolderOf(Settings& settings, const std::string& seriesFile, mirlune::BidsInput& bids) {
-  if (!settings.output.bids) return settings.output.folder;
+mirlune::OutputSet outputSetOf(Settings& settings, const std::string& seriesFile, const std::string& maskFile,
+                               int threads, mirlune::BidsInput& bids) {
+  if (!settings.output.bids) return mirlune::OutputSet(settings.output.folder, threads, settings.output.compress);
   bids = mirlune::parseBidsInput(seriesFile);
   const std::string root = settings.output.folder.empty() ? "." : settings.output.folder;
   mirlune::makeFolders(root);
-  mirlune::claimDerivativeDataset(root, mirlune::kVersion, datasetSettings(settings),
-                                  mirlune::relativeLink(bids.dataset, root));
+  mirlune::DatasetClaim claim;
+  claim.version = mirlune::kVersion;
+  claim.settings = datasetSettings(settings);
+  claim.raw = mirlune::relativeLink(bids.dataset, root);
+  if (!maskFile.empty()) {
+    bids.mask = mirlune::locateInDataset(maskFile);
+    claim.masks = mirlune::relativeLink(bids.mask.dataset, root);
+  }
+  mirlune::claimDerivativeDataset(root, claim);
   settings.output.sidecars = true;
-  return root + "/" + mirlune::bidsFolder(bids);
+  const bool gzipped = seriesFile.size() > 7 && seriesFile.compare(seriesFile.size() - 7, 7, ".nii.gz") == 0;
+  return mirlune::OutputSet(root + "/" + mirlune::bidsFolder(bids), threads, settings.output.compress || gzipped,
+                            mirlune::bidsSetName(bids),
+                            [bids](const std::string& name) { return mirlune::bidsOutputName(bids, name); });
 }
 
 //! What the sidecars say of the run, as far as it is known once the series is read.
@@ -218,6 +229,7 @@ mirlune::RunFacts runFactsOf(int argc, char** argv, const Settings& settings, co
   facts.windowAuto = settings.analysis.window == "auto";
   facts.bids = settings.output.bids;
   facts.bidsSource = mirlune::bidsSource(bids, facts.input);
+  facts.bidsMask = settings.output.bids ? mirlune::bidsMaskSource(bids) : "";
   return facts;
 }
 
@@ -235,15 +247,17 @@ int run(int argc, char** argv) {
   if (!settings.maskFile.empty()) maskFiles = vexa::imageFilesOf(settings.maskFile);
   inputFiles.insert(inputFiles.end(), maskFiles.begin(), maskFiles.end());
   mirlune::BidsInput bids;
-  const std::string folder = outputFolderOf(settings, seriesFile, bids);
-  const mirlune::OutputFolder outputFolder(folder);
   const int threads = norbe::workerThreads(settings.threads);
-  const bool gzipped = seriesFile.size() > 7 && seriesFile.compare(seriesFile.size() - 7, 7, ".nii.gz") == 0;
-  mirlune::OutputSet outputs(outputFolder, threads, settings.output.compress || (settings.output.bids && gzipped));
-  if (settings.output.bids) {
-    outputs.setNaming([&bids](const std::string& name) { return mirlune::bidsOutputName(bids, name); });
-  }
+  mirlune::OutputSet outputs =
+      outputSetOf(settings, seriesFile, maskFiles.empty() ? "" : maskFiles.front(), threads, bids);
+  const mirlune::SetLock lock(outputs.place());
   mirlune::refuseOverwritingInput(inputFiles, outputFiles(outputs, settings));
+  // A run that cannot replace the earlier set, or would replace another input's, fails now.
+  vexa::checkReplaceable(outputs.place());
+  if (settings.output.bids) {
+    mirlune::refuseAnotherInputsOutputs(outputs.sidecarPath(mirlune::kOutputNames[0]),
+                                        mirlune::bidsSource(bids, mirlune::absolutePath(seriesFile)));
+  }
 
   // What the headers say is checked before anything is read or analysed.
   const std::array<std::int64_t, 4> extents = settings.reader.extents();
@@ -289,8 +303,18 @@ int run(int argc, char** argv) {
   mirlune::stageMaps(outputs, maps);
   if (settings.output.sidecars) stageSidecars(outputs, facts, settings.analysis.voisins);
   outputs.commit();
+  if (settings.output.bids) {
+    // An index for the validator, not an output: the run has succeeded whether it is written or not.
+    try {
+      mirlune::describeSubject(settings.output.folder.empty() ? "." : settings.output.folder, bids);
+    } catch (const std::runtime_error&) {
+    }
+  }
   std::cout << mirlune::kOutputsDone << std::endl;
-  const std::string warning = mirlune::warningLine(facts);
+  std::vector<std::string> notes;
+  if (!lock.missing().empty()) notes.push_back(lock.missing());
+  if (!interruptions.late().empty()) notes.push_back(interruptions.late());
+  const std::string warning = mirlune::warningLine(facts, notes);
   if (!warning.empty()) std::cerr << warning << std::endl;
   return 0;
 }

@@ -1,7 +1,6 @@
 #include "program/outputs.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 
 #include "analysis/version.h"
 #include "imaging/formats/imagefile.h"
+#include "imaging/run/lockfile.h"
 
 namespace mirlune {
 
@@ -25,6 +25,8 @@ std::vector<std::string> outputNames(bool voisins) {
   if (voisins) names.emplace_back(kVoisinsName);
   return names;
 }
+
+std::vector<std::string> everyOutputName() { return outputNames(true); }
 
 namespace {
 
@@ -47,8 +49,8 @@ void makeFolders(const std::string& folder) {
   }
 }
 
-OutputFolder::OutputFolder(const std::string& folder) : _folder(folder) {
-  const std::string where = folder.empty() ? "." : folder;
+SetLock::SetLock(const vexa::SetPlace& place) {
+  const std::string where = place.folder.empty() ? "." : place.folder;
   struct stat info;
   if (::stat(where.c_str(), &info) != 0) {
     if (errno != ENOENT) failFolder(where, std::string("cannot use as output folder: ") + std::strerror(errno));
@@ -56,31 +58,23 @@ OutputFolder::OutputFolder(const std::string& folder) : _folder(folder) {
   } else if (!S_ISDIR(info.st_mode)) {
     failFolder(where, "exists and is not a folder");
   }
-  _fd = ::open(where.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (_fd < 0) failFolder(where, std::string("cannot open the output folder: ") + std::strerror(errno));
-  if (::flock(_fd, LOCK_EX | LOCK_NB) != 0) {
-    const int error = errno;
-    ::close(_fd);
-    _fd = -1;
-    if (error == EWOULDBLOCK)
-      failFolder(where, "another Mirlune run is writing there; wait for it or choose another -o");
-    failFolder(where, std::string("cannot lock the output folder: ") + std::strerror(error));
-  }
   // Known now, not after the analysis: whether files can be made there at all.
   if (::access(where.c_str(), W_OK | X_OK) != 0) {
     failFolder(where, std::string("cannot write into the output folder: ") + std::strerror(errno));
   }
-  vexa::recoverFolder(_folder);
+  _lock = std::make_unique<vexa::LockFile>(place.path(place.lockName()), false);
+  if (_lock->state() == vexa::LockFile::State::Busy) {
+    failFolder(where, "another Mirlune run is writing these outputs there; wait for it or choose another -o");
+  }
+  if (_lock->state() == vexa::LockFile::State::Unsupported) {
+    // A file system that keeps no locks: the run goes on, and says so.
+    _missing = "no lock could be had on " + place.path(place.lockName()) + " (" + _lock->why() +
+               "): a second run into these outputs would not be kept out";
+  }
+  vexa::recoverSet(place);
 }
 
-OutputFolder::~OutputFolder() {
-  if (_fd >= 0) ::close(_fd);  // closing drops the lock
-}
-
-std::string OutputFolder::path(const std::string& file) const {
-  if (_folder.empty()) return file;
-  return _folder.back() == '/' ? _folder + file : _folder + '/' + file;
-}
+SetLock::~SetLock() = default;
 
 void refuseOverwritingInput(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs) {
   for (const std::string& input : inputs) {
@@ -97,13 +91,20 @@ void refuseOverwritingInput(const std::vector<std::string>& inputs, const std::v
   }
 }
 
-std::string OutputSet::finalPath(const std::string& name) const {
-  return _folder.path(_stem ? _stem(name) : name) + (_compressed ? ".nii.gz" : ".nii");
+OutputSet::OutputSet(const std::string& folder, int threads, bool compressed, const std::string& tag, Naming stem)
+    : _threads(threads), _compressed(compressed), _stem(std::move(stem)) {
+  _place.folder = folder;
+  _place.tag = tag;
+  for (const std::string& name : everyOutputName()) {
+    for (const char* ending : {".nii", ".nii.gz", ".json"}) _place.names.push_back(named(name) + ending);
+  }
 }
 
-std::string OutputSet::sidecarPath(const std::string& name) const {
-  return _folder.path(_stem ? _stem(name) : name) + ".json";
+std::string OutputSet::finalPath(const std::string& name) const {
+  return _place.path(named(name)) + (_compressed ? ".nii.gz" : ".nii");
 }
+
+std::string OutputSet::sidecarPath(const std::string& name) const { return _place.path(named(name)) + ".json"; }
 
 void OutputSet::stageSidecar(const std::string& name, const std::string& text) {
   vexa::PendingFile out(sidecarPath(name), false);
@@ -124,7 +125,7 @@ template void OutputSet::stage(const std::string&, const VexaData<float>&);
 template void OutputSet::stage(const std::string&, const VexaData<double>&);
 
 void OutputSet::commit() {
-  vexa::commitSet(_staged, _folder.name(), &gCommitted, _threads);
+  vexa::commitSet(_staged, _place, &gCommitted, _threads);
   _staged.clear();
 }
 

@@ -1,14 +1,16 @@
 #pragma once
-// Where and how a run's files are written: one folder, locked for the run, and a set of
-// files that replace the previous set together or not at all.
+// Where and how a run's files are written: one output set in its folder, locked for the run,
+// whose files replace the earlier set's together or not at all.
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "analysis/stages.h"
 #include "imaging/run/commit.h"
+#include "imaging/run/lockfile.h"
 #include "imaging/run/pendingfile.h"
 
 namespace mirlune {
@@ -23,34 +25,11 @@ extern const char* const kVoisinsName;
 
 //! The bare names of a run's outputs: the five, and voisins when asked for.
 std::vector<std::string> outputNames(bool voisins);
+//! The bare names of every output a run may write, whatever it is asked for.
+std::vector<std::string> everyOutputName();
 
 //! mkdir -p: every missing folder along the path; std::runtime_error naming the one that fails.
 void makeFolders(const std::string& folder);
-
-/*!
- * The folder a run writes into, created with its parents when missing, and held under an
- * exclusive advisory lock (flock on the folder itself) while the object lives, so that a
- * second run into it fails at once. The kernel drops the lock when the process ends,
- * however it ends. Once locked, a commit that an earlier run left unfinished there is
- * completed or rolled back, and its left-over temporaries removed. An empty name is the
- * current folder.
- */
-class OutputFolder {
- public:
-  explicit OutputFolder(const std::string& folder);
-  ~OutputFolder();
-  OutputFolder(const OutputFolder&) = delete;
-  OutputFolder& operator=(const OutputFolder&) = delete;
-
-  //! The path of an output's file: the bare name in the current folder, else folder/name.
-  std::string path(const std::string& file) const;
-  //! The folder as given (empty: the current folder).
-  const std::string& name() const { return _folder; }
-
- private:
-  std::string _folder;
-  int _fd = -1;
-};
 
 /*!
  * Refuses, naming both, an output that is the same file as an input (same device and
@@ -60,19 +39,24 @@ class OutputFolder {
 void refuseOverwritingInput(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs);
 
 /*!
- * The files of one run. Each is written completely, under a temporary name in the output
- * folder, when stage() is called; commit() flushes and renames them all into place. Files
- * still staged when the set goes (a failure) are removed, leaving the previous files as
- * they were.
+ * The files of one run: an output set in its folder. Each file is written completely,
+ * under a hidden temporary name in the folder, when stage() is called; commit() flushes and
+ * renames them all into place, setting aside whatever an earlier run of the set wrote that
+ * this one does not. Files still staged when the set goes (a failure) are removed, leaving
+ * the earlier files as they were.
  */
 class OutputSet {
  public:
-  //! compressed: images are written as .nii.gz rather than .nii.
-  OutputSet(const OutputFolder& folder, int threads, bool compressed = false)
-      : _folder(folder), _threads(threads), _compressed(compressed) {}
+  using Naming = std::function<std::string(const std::string&)>;
+  /*!
+   * compressed: images are written as .nii.gz rather than .nii. tag and stem, for one of
+   * several sets that share a folder (BIDS derivatives): the set's own name, and how each
+   * output is named (stem(name) instead of name).
+   */
+  OutputSet(const std::string& folder, int threads, bool compressed, const std::string& tag = "", Naming stem = {});
 
-  //! Files are named by stem(name) instead of name (BIDS derivatives' names).
-  void setNaming(std::function<std::string(const std::string&)> stem) { _stem = std::move(stem); }
+  //! The set in its folder: its files' possible names, its record and lock.
+  const vexa::SetPlace& place() const { return _place; }
   //! The final path of the image called name (its ending included).
   std::string finalPath(const std::string& name) const;
   //! The final path of the sidecar of the image called name.
@@ -83,11 +67,36 @@ class OutputSet {
   void commit();
 
  private:
-  const OutputFolder& _folder;
+  std::string named(const std::string& name) const { return _stem ? _stem(name) : name; }
+
+  vexa::SetPlace _place;
   int _threads;
   bool _compressed;
-  std::function<std::string(const std::string&)> _stem;
+  Naming _stem;
   std::vector<vexa::StagedFile> _staged;
+};
+
+/*!
+ * An output set's folder, made with its parents when missing, and the set held under an
+ * exclusive lock while the object lives, so that a second run into the same set fails at
+ * once while runs of other sets in the folder go on. The lock is the kernel's, on a hidden
+ * file of the set (vexa::LockFile), so a killed run never leaves it held. Once locked, a commit that an
+ * earlier run of the set left unfinished is completed or rolled back, and its leftovers
+ * removed.
+ */
+class SetLock {
+ public:
+  explicit SetLock(const vexa::SetPlace& place);
+  ~SetLock();
+  SetLock(const SetLock&) = delete;
+  SetLock& operator=(const SetLock&) = delete;
+
+  //! Empty, or why no lock could be had on this file system: the run goes on, and says so.
+  const std::string& missing() const { return _missing; }
+
+ private:
+  std::unique_ptr<vexa::LockFile> _lock;
+  std::string _missing;
 };
 
 //! Stages "ratFiltre", "disparite", "dispersion" and "dispersion2", in that order, then "voisins" when asked for.

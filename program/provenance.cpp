@@ -93,7 +93,7 @@ std::string sidecarText(const RunFacts& facts, const std::string& name) {
   if (facts.maskFile.empty()) {
     sidecar["Mask"] = {{"Rule", kBuiltInRule}};
   } else {
-    sidecar["Mask"] = {{"File", facts.maskFile}};
+    sidecar["Mask"] = {{"File", facts.bidsMask.empty() ? facts.maskFile : facts.bidsMask}};
   }
   sidecar["Window"] = {facts.analysis.windowSide, facts.analysis.windowSide, facts.analysis.windowSide};
   if (facts.windowAuto) sidecar["WindowChosen"] = "auto: the smallest cube holding more voxels than frames";
@@ -115,8 +115,9 @@ std::string sidecarText(const RunFacts& facts, const std::string& name) {
   return sidecar.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
-std::string warningLine(const RunFacts& facts) {
-  const std::vector<std::string> parts = runNotes(facts.analysis);
+std::string warningLine(const RunFacts& facts, const std::vector<std::string>& more) {
+  std::vector<std::string> parts = runNotes(facts.analysis);
+  parts.insert(parts.end(), more.begin(), more.end());
   if (parts.empty()) return "";
   std::string line = "Mirlune: warning: ";
   for (std::size_t i = 0; i < parts.size(); ++i) line += (i ? "; " : "") + parts[i];

@@ -22,13 +22,15 @@ struct RunFacts {
   //! dataset_description.json.
   bool bids = false;
   std::string bidsSource;
+  std::string bidsMask;  //!< the mask as a BIDS URI when it lies in a dataset
 };
 
 /*!
  * What a run that succeeded must say about its input, in one line for standard error
- * ("Mirlune: warning: ..."), or nothing; the sidecars' notes say the same.
+ * ("Mirlune: warning: ..."), or nothing; the sidecars' notes say the same. more: what the
+ * run has to say of itself (no lock to be had, a signal after its outputs were written).
  */
-std::string warningLine(const RunFacts& facts);
+std::string warningLine(const RunFacts& facts, const std::vector<std::string>& more = {});
 
 //! The sidecar of the output called name ("mask", "ratFiltre", "disparite", ...).
 std::string sidecarText(const RunFacts& facts, const std::string& name);

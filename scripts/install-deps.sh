@@ -15,7 +15,7 @@ set -euo pipefail
 
 run=(g++ cmake make pkg-config zlib1g-dev libsigc++-2.0-dev libeigen3-dev libnifti2-dev nlohmann-json3-dev)
 test=(libgtest-dev libgmock-dev python3 python3-nibabel python3-numpy python3-matplotlib snakemake
-      pybind11-dev python3-dev python3-pytest slurm-wlm munge)
+      pybind11-dev python3-dev python3-pytest slurm-wlm munge strace)
 lint=(clang-format clang-tidy)
 fuzz=(clang libfuzzer-14-dev)
 bench=(mrtrix3 time python3-nibabel python3-numpy)
@@ -42,7 +42,22 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+
+# bids-validator 1.15, for the BIDS checks of the workflow tests: its packed release from npm,
+# which runs without its dependencies. Without npm or a network, the check is skipped.
+bids_validator() {
+  local folder=${XDG_CACHE_HOME:-$HOME/.cache}/mirlune/bids-validator-1.15.0
+  [ -f "$folder/package/bin/bids-validator" ] && return 0
+  command -v npm > /dev/null || return 0
+  mkdir -p "$folder" && (cd "$folder" && npm pack --silent bids-validator@1.15.0 > /dev/null 2>&1 &&
+    tar xzf bids-validator-1.15.0.tgz && rm -f bids-validator-1.15.0.tgz) ||
+    echo "install-deps: bids-validator could not be fetched from npm; its test will be skipped" >&2
+}
+
+if [ ${#missing[@]} -eq 0 ]; then
+  [[ " ${*:-test} " == *" test "* ]] && bids_validator
+  exit 0
+fi
 mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
 
 apt_line="apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends ${missing[*]}"
@@ -60,3 +75,5 @@ echo "installing: ${missing[*]}"
 "${sudo_cmd[@]}" apt-get update -q
 "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive \
   apt-get install -y -q --no-install-recommends "${missing[@]}"
+[[ " ${*:-test} " == *" test "* ]] && bids_validator
+exit 0

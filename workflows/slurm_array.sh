@@ -4,21 +4,25 @@
 #
 #   find data/sub-* -path '*/pet/*' -name 'sub-*_pet.nii*' | sort > series.txt
 #   mkdir -p logs
-#   sbatch --array=0-$(( $(wc -l < series.txt) - 1 )) --cpus-per-task=4 \
+#   sbatch --array=0-$(( $(wc -l < series.txt) - 1 )) --cpus-per-task=2 \
 #          --mem=$(workflows/slurm_array.sh --mem series.txt) \
-#          workflows/slurm_array.sh series.txt data/derivatives/mirlune
+#          workflows/slurm_array.sh series.txt data/derivatives/mirlune data/derivatives/masks
 #
-#   workflows/slurm_array.sh LIST OUTPUT [MASK [OPTIONS...]]
+#   workflows/slurm_array.sh LIST OUTPUT [MASKS [OPTIONS...]]
 #   workflows/slurm_array.sh --mem LIST
 #
-# Masks: a series ENTITIES_SUFFIX.nii[.gz] uses the file MASK beside it, where {entities}
-# stands for ENTITIES (default: {entities}_desc-brain_mask.nii.gz, as the Snakefile does);
-# without it, the built-in rule. OPTIONS go to Mirlune (e.g. -demean -window auto).
-# Threads: SLURM_CPUS_PER_TASK (1 when unset); ask for no more than a node has (sinfo -o "%n %c"). The program: MIRLUNE (default: Mirlune, from PATH).
+# Masks: MASKS is a BIDS derivative dataset of masks (give "" for none): a series'
+# mask lies in the same sub-<label>[/ses-<label>]/<datatype> folder of it as the series does
+# of its own dataset, named ENTITIES_desc-brain_mask.nii.gz (ENTITIES: the series' name
+# less its desc, suffix and ending, as fMRIPrep names its brain masks); without one, the
+# built-in rule. OPTIONS go to Mirlune (e.g. -demean -window auto).
+# Threads: SLURM_CPUS_PER_TASK (1 when unset); ask for no more than a node has (sinfo -o "%n %c").
+# The program: MIRLUNE (default: Mirlune, from PATH).
 # Memory: --mem prints 3 x the largest series of LIST as 32-bit floats + 256 MB, in MB.
 # Logs: Slurm's own (--output, here logs/mirlune-<job>_<task>.log in the submission
 # folder; the folder must exist) says which series and mask a task took; Mirlune's lines,
-# and a failed series' reason, go to OUTPUT/logs/<subject folder>/<entities>.log.
+# and a failed series' reason, go to LOGS/<subject folder>/<series name>.log, LOGS being
+# OUTPUT's folder/logs/OUTPUT's name (MIRLUNE_LOGS to choose), outside the dataset.
 #SBATCH --job-name=mirlune
 #SBATCH --cpus-per-task=2
 #SBATCH --time=01:00:00
@@ -62,9 +66,9 @@ if [ -z "${SLURM_ARRAY_TASK_ID:-}" ]; then
   echo "slurm_array.sh: not inside a Slurm array job (SLURM_ARRAY_TASK_ID is unset); submit it with sbatch --array=0-N" >&2
   exit 1
 fi
-list=${1:?usage: slurm_array.sh LIST OUTPUT [MASK [OPTIONS...]]}
-output=${2:?usage: slurm_array.sh LIST OUTPUT [MASK [OPTIONS...]]}
-pattern=${3:-"{entities}_desc-brain_mask.nii.gz"}
+list=${1:?usage: slurm_array.sh LIST OUTPUT [MASKS [OPTIONS...]]}
+output=${2:?usage: slurm_array.sh LIST OUTPUT [MASKS [OPTIONS...]]}
+masks=${3:-}
 shift $(( $# < 3 ? $# : 3 ))
 series=$(sed -n "$((SLURM_ARRAY_TASK_ID + 1))p" "$list")
 if [ -z "$series" ]; then
@@ -72,24 +76,27 @@ if [ -z "$series" ]; then
   exit 1
 fi
 
-# ENTITIES: the name less its ending and suffix; the log is named after them, desc left out.
+# The series' name less its ending and suffix, and its entities without desc.
 name=$(basename "$series")
 name=${name%.gz}
 name=${name%.nii}
-entities=${name%_*}
-plain=$(echo "$entities" | tr '_' '\n' | grep -v '^desc-' | paste -sd_)
-folder=$(dirname "$series")
-mask="$folder/${pattern//\{entities\}/$entities}"
+stem=${name%_*}
+entities=$(echo "$stem" | tr '_' '\n' | grep -v '^desc-' | paste -sd_)
+# Its folder inside its dataset: sub-<label>[/ses-<label>]/<datatype>.
+inside=$(echo "/$(dirname "$series")" | sed -n 's#.*/\(sub-[^/]*\(/ses-[^/]*\)\{0,1\}/[^/]*\)$#\1#p')
 options=()
-if [ -f "$mask" ]; then
-  options=(-mask "$mask")
-  said="mask: $mask"
-else
-  said="mask: the built-in rule"
+said="mask: the built-in rule"
+if [ -n "$masks" ]; then
+  for mask in "$masks/$inside/${entities}_desc-brain_mask.nii.gz" "$masks/$inside/${entities}_desc-brain_mask.nii"; do
+    if [ -f "$mask" ]; then
+      options=(-mask "$mask")
+      said="mask: $mask"
+      break
+    fi
+  done
 fi
-subject=${plain%%_*}
-session=$(echo "$plain" | tr '_' '\n' | grep '^ses-' || true)
-log="$output/logs/$subject${session:+/$session}/$(basename "$folder")/$plain.log"
+logs=${MIRLUNE_LOGS:-$(dirname "$output")/logs/$(basename "$output")}
+log="$logs/${inside:-$(basename "$(dirname "$series")")}/$stem.log"
 mkdir -p "$(dirname "$log")"
 echo "task $SLURM_ARRAY_TASK_ID: $series; $said; log: $log"
 echo "$said" > "$log"

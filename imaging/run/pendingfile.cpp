@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <stdexcept>
 
 namespace vexa {
@@ -63,6 +64,16 @@ int Temporaries::removeAllLocked() {
   return removed;
 }
 
+void Temporaries::add(const std::string& path) {
+  std::lock_guard<std::mutex> guard(lock());
+  addLocked(path);
+}
+
+void Temporaries::forget(const std::string& path) {
+  std::lock_guard<std::mutex> guard(lock());
+  forgetLocked(path);
+}
+
 std::vector<std::string> Temporaries::list() {
   std::lock_guard<std::mutex> guard(lock());
   return registry();
@@ -75,6 +86,25 @@ std::string folderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+unsigned processUmask() { return gUmask; }
+
+std::string randomLabel() {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  static std::mutex mutex;
+  static std::mt19937_64 random(std::random_device{}() ^ (static_cast<std::uint64_t>(::getpid()) << 32));
+  std::lock_guard<std::mutex> guard(mutex);
+  std::string label;
+  for (int i = 0; i < 8; ++i) label += kLetters[random() % (sizeof kLetters - 1)];
+  return label;
+}
+
+std::string temporaryNameFor(const std::string& finalName) {
+  const std::size_t slash = finalName.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "" : finalName.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? finalName : finalName.substr(slash + 1);
+  return folder + ".mirlune-" + randomLabel() + "-" + name + ".part";
+}
+
 void syncFolder(const std::string& folder) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
@@ -85,11 +115,13 @@ void syncFolder(const std::string& folder) {
 // ---------------------------------------------------------------- PendingFile
 
 PendingFile::PendingFile(const std::string& finalName, bool compress) : _final(finalName), _compress(compress) {
-  _temporary = finalName + ".part-XXXXXX";
   {
     // Made and listed in one step, so that no interruption finds it unlisted.
     std::lock_guard<std::mutex> guard(Temporaries::lock());
-    _fd = ::mkostemp(&_temporary[0], O_CLOEXEC);
+    do {
+      _temporary = temporaryNameFor(finalName);
+      _fd = ::open(_temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    } while (_fd < 0 && errno == EEXIST);
     if (_fd >= 0) Temporaries::addLocked(_temporary);
   }
   if (_fd < 0) failFile(_final, std::string("cannot write: ") + std::strerror(errno));

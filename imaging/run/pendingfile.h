@@ -23,6 +23,9 @@ class Temporaries {
   static int removeAllLocked();
   //! Paths listed now (a copy).
   static std::vector<std::string> list();
+  //! Lists, or forgets, a file that an interruption must remove (a lock's, say).
+  static void add(const std::string& path);
+  static void forget(const std::string& path);
 
  private:
   friend class PendingFile;
@@ -32,7 +35,8 @@ class Temporaries {
 };
 
 /*!
- * A file written to a temporary name in the folder of finalName. commit() checks its
+ * A file written to a hidden temporary name in the folder of finalName
+ * (temporaryNameFor). commit() checks its
  * size and renames it into place; staged() instead leaves the complete file under its
  * temporary name for a later rename (StagedFile). Destroyed without either, it removes
  * the temporary.
@@ -98,6 +102,15 @@ class StagedFile {
 
 //! Flushes a folder's entries (renames into it) to disk; errors are ignored where the system cannot.
 void syncFolder(const std::string& folder);
+
+//! The process's umask, as it was when the program started: what new files' modes follow.
+unsigned processUmask();
+
+//! Eight random letters and digits: what makes this run's hidden names its own.
+std::string randomLabel();
+
+//! The hidden name of a file under construction for finalName, beside it: .mirlune-<label>-<name>.part.
+std::string temporaryNameFor(const std::string& finalName);
 
 //! The folder part of a path ("." when it has none).
 std::string folderOf(const std::string& path);

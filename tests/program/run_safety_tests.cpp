@@ -24,6 +24,7 @@
 
 #include "imaging/formats/imagefile.h"
 #include "imaging/run/commit.h"
+#include "program/outputs.h"
 #include "tests/support/test_support.h"
 
 using testing_support::Process;
@@ -33,7 +34,7 @@ using testing_support::TempDir;
 namespace {
 
 const std::string kProgram = MIRLUNE_BINARY;
-const char* const kLock = ": another Mirlune run is writing there; wait for it or choose another -o\n";
+const char* const kLock = ": another Mirlune run is writing these outputs there; wait for it or choose another -o\n";
 
 //! Every file of a folder with its contents.
 using FolderState = std::map<std::string, std::string>;
@@ -254,7 +255,7 @@ TEST_F(RunSafety, AFolderInTheWayOfAnyOutputLeavesTheEarlierSet) {
     testing_support::writeFile(out + "/" + name + "/inside", "x");
     EXPECT_EQ(run({"-i", "b.nii", "-o", out}, dir->path(), dir->file("err")), 1);
     const std::string err = readFile(dir->file("err"));
-    EXPECT_EQ(err, kProgram + ": " + out + "/" + name + ": cannot write: a folder is in the way\n");
+    EXPECT_EQ(err, kProgram + ": " + out + "/" + name + ": cannot replace: it is a folder\n");
     FolderState expected = *setA;
     expected[name] = "";  // the folder, which reads as nothing
     EXPECT_TRUE(stateOf(out) == expected);
@@ -277,7 +278,7 @@ TEST_F(RunSafety, ACommitKilledMidwayIsCompletedByTheNextRunIntoTheFolder) {
       file.write(bytes.data(), bytes.size());
       files.emplace_back(file.staged(static_cast<std::int64_t>(bytes.size())), out + "/" + name);
     }
-    vexa::commitSet(files, out, nullptr, 1, [](int done) {
+    vexa::commitSet(files, mirlune::OutputSet(out, 1, false).place(), nullptr, 1, [](int done) {
       if (done == 1) ::raise(SIGKILL);
     });
     ::_exit(0);
@@ -291,14 +292,21 @@ TEST_F(RunSafety, ACommitKilledMidwayIsCompletedByTheNextRunIntoTheFolder) {
   EXPECT_TRUE(stateOf(out) == *setB) << stateOf(out).size() << " files";
 }
 
-TEST_F(RunSafety, TemporariesOfAKilledRunAreClearedByTheNext) {
+TEST_F(RunSafety, TemporariesOfAKilledRunAreClearedByTheNextAndNothingElse) {
   const std::string out = dir->file("out");
   FolderState left = *setA;
-  left["ratFiltre.nii.part-Ab12Cd"] = std::string(1 << 20, 'x');
-  left["mask.nii.prev-Zz99Yy"] = "old";
+  left[".mirlune-Ab12Cd34-ratFiltre.nii.part"] = std::string(1 << 20, 'x');
+  left[".mirlune-Zz99Yy00-mask.nii.prev"] = "old";
+  left[".mirlune.lock"] = "";  // a killed run's lock file, taken over
+  // Names a user may choose (the forms earlier versions swept among them): never removed.
+  FolderState theirs;
+  theirs["T1w.nii.prev-backup"] = theirs["notes.json.part-2024v1"] = theirs["mask.nii.prev-123456"] = "mine";
+  left.insert(theirs.begin(), theirs.end());
   resetFolder(left, out);
   EXPECT_EQ(run({"-i", "b.nii", "-o", out}, dir->path(), dir->file("err")), 0);
-  EXPECT_TRUE(stateOf(out) == *setB);
+  FolderState expected = *setB;
+  expected.insert(theirs.begin(), theirs.end());
+  EXPECT_TRUE(stateOf(out) == expected);
 }
 
 TEST_F(RunSafety, TooManyFramesForTheOutputsAreRefusedBeforeAnythingIsRead) {

@@ -93,22 +93,22 @@ source "$here/cohort.sh"
 find data/sub-* -path '*/pet/*' -name 'sub-*_pet.nii*' | sort > series.txt
 [ "$(wc -l < series.txt)" -eq 4 ] || fail "the README's find listed $(wc -l < series.txt) series, not 4"
 if MIRLUNE=$mirlune sbatch --wait --quiet --array=0-$(($(wc -l < series.txt) - 1)) --cpus-per-task=1 \
-    --mem="$("$slurm" --mem series.txt)" "$slurm" series.txt array > sbatch.log 2>&1; then
+    --mem="$("$slurm" --mem series.txt)" "$slurm" series.txt array data/derivatives/masks > sbatch.log 2>&1; then
   fail "the array succeeded with a corrupt subject"
 fi
 same_as_direct array || status=1
-grep -q "sub-03_pet.nii.gz: not a NIfTI or ANALYZE image" array/logs/sub-03/pet/sub-03.log ||
-  fail "sub-03's log does not say why it failed: $(cat array/logs/sub-03/pet/sub-03.log sbatch.log)"
+grep -q "sub-03_pet.nii.gz: not a NIfTI or ANALYZE image" logs/array/sub-03/pet/sub-03.log ||
+  fail "sub-03's log does not say why it failed: $(cat logs/array/sub-03/pet/sub-03.log sbatch.log)"
 [ "$(ls logs/mirlune-*.log | wc -l)" -eq 4 ] || fail "Slurm's own logs of the four tasks are not in logs/"
 
 # The Snakefile, each job through sbatch.
 if snakemake --snakefile "$snakefile" --jobs 4 --keep-going --latency-wait 10 --config input=data "mirlune=$mirlune" \
-    threads=1 --cluster "sbatch --quiet --cpus-per-task={threads} --mem={resources.mem_mb} --output=logs/%j.log" \
+    threads=1 masks=data/derivatives/masks --cluster "sbatch --quiet --cpus-per-task={threads} --mem={resources.mem_mb} --output=logs/%j.log" \
     > snakemake.log 2>&1; then
   fail "snakemake succeeded with a corrupt subject"
 fi
 same_as_direct data/derivatives/mirlune || status=1
-grep -q "sub-03_pet.nii.gz: not a NIfTI or ANALYZE image" data/derivatives/mirlune/logs/sub-03/pet/sub-03.log ||
+grep -q "sub-03_pet.nii.gz: not a NIfTI or ANALYZE image" data/derivatives/logs/mirlune/sub-03/pet/sub-03.log ||
   fail "sub-03's log does not say why it failed under --cluster"
 
 [ "$status" -eq 0 ] && echo "slurm: the array and the Snakefile's jobs equal direct runs; the corrupt subject failed alone"

@@ -64,6 +64,15 @@ std::vector<vexa::StagedFile> stagedSet(const testing_support::TempDir& dir) {
   return files;
 }
 
+//! The set of kNames in dir, which may also hold a voisins map.
+vexa::SetPlace placeOf(const testing_support::TempDir& dir) {
+  vexa::SetPlace place;
+  place.folder = dir.path();
+  place.names.assign(std::begin(kNames), std::end(kNames));
+  place.names.emplace_back("voisins.nii");
+  return place;
+}
+
 void writeEarlierSet(const testing_support::TempDir& dir) {
   for (const char* name : kNames) writeFile(dir.file(name), std::string("old ") + name);
 }
@@ -94,7 +103,7 @@ TEST(CommitSet, AFolderInTheWayOfAnyNameLeavesTheEarlierSet) {
     writeFile(dir.file(kNames[k]) + "/inside", "x");
     {
       std::vector<vexa::StagedFile> files = stagedSet(dir);
-      EXPECT_THROW(vexa::commitSet(files, dir.path()), std::runtime_error);
+      EXPECT_THROW(vexa::commitSet(files, placeOf(dir)), std::runtime_error);
     }
     for (int j = 0; j < 5; ++j) {
       if (j != k) {
@@ -115,7 +124,7 @@ TEST(CommitSet, ARenameThatFailsMidwayRestoresTheEarlierSet) {
       std::vector<vexa::StagedFile> files = stagedSet(dir);
       // Before the k-th rename its temporary goes: the rename fails after k have been made.
       const std::string doomed = files[k].temporaryName();
-      EXPECT_THROW(vexa::commitSet(files, dir.path(), nullptr, 1,
+      EXPECT_THROW(vexa::commitSet(files, placeOf(dir), nullptr, 1,
                                    [&](int done) {
                                      if (done == k - 1) std::remove(doomed.c_str());
                                    }),
@@ -135,7 +144,7 @@ TEST(CommitSet, AKilledCommitIsCompletedByTheNextRunIntoTheFolder) {
     const pid_t child = ::fork();
     if (child == 0) {
       std::vector<vexa::StagedFile> files = stagedSet(dir);
-      vexa::commitSet(files, dir.path(), nullptr, 1, [&](int done) {
+      vexa::commitSet(files, placeOf(dir), nullptr, 1, [&](int done) {
         if (done == k) ::raise(SIGKILL);
       });
       ::_exit(0);
@@ -143,8 +152,8 @@ TEST(CommitSet, AKilledCommitIsCompletedByTheNextRunIntoTheFolder) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-    EXPECT_TRUE(fileExists(dir.file(vexa::kCommitJournal)));
-    EXPECT_EQ(vexa::recoverFolder(dir.path()), vexa::Recovery::Completed);
+    EXPECT_TRUE(fileExists(dir.file(".mirlune-commit")));
+    EXPECT_EQ(vexa::recoverSet(placeOf(dir)), vexa::Recovery::Completed);
     expectSet(dir, "new");
   }
 }
@@ -152,13 +161,21 @@ TEST(CommitSet, AKilledCommitIsCompletedByTheNextRunIntoTheFolder) {
 TEST(CommitSet, RecoveryRemovesWhatInterruptedRunsLeftAndNothingElse) {
   testing_support::TempDir dir;
   writeEarlierSet(dir);
-  for (const char* left : {"ratFiltre.nii.part-a1B2c3", "disparite.nii.gz.part-zzzzzz", "mask.json.prev-123456",
-                           ".mirlune-commit.part-QwErTy"}) {
+  for (const char* left : {".mirlune-a1B2c3D4-ratFiltre.nii.part", ".mirlune-zzzzzzzz-disparite.nii.part",
+                           ".mirlune-12345678-mask.nii.prev", ".mirlune-commit.QwErTy12.part"}) {
     writeFile(dir.file(left), "left over");
   }
-  writeFile(dir.file("notes.txt.part-abcdef"), "the user's");
-  EXPECT_EQ(vexa::recoverFolder(dir.path()), vexa::Recovery::Nothing);
-  EXPECT_EQ(strayNames(dir), std::vector<std::string>{"notes.txt.part-abcdef"});
-  std::remove(dir.file("notes.txt.part-abcdef").c_str());
+  // Names a user may choose, of the forms earlier versions swept, or of ours for a file
+  // that is none of the set's: never touched.
+  const std::vector<std::string> theirs = {".mirlune-a1B2c3D4-notes.txt.part", "T1w.nii.prev-backup",
+                                           "mask.nii.prev-123456", "notes.json.part-2024v1"};
+  for (const std::string& name : theirs) writeFile(dir.file(name), "the user's");
+  EXPECT_EQ(vexa::recoverSet(placeOf(dir)), vexa::Recovery::Nothing);
+  std::vector<std::string> left = strayNames(dir);
+  std::sort(left.begin(), left.end());
+  std::vector<std::string> expected = theirs;
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(left, expected);
+  for (const std::string& name : theirs) std::remove(dir.file(name).c_str());
   expectSet(dir, "old");
 }
