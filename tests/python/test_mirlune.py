@@ -258,3 +258,11 @@ def test_the_quick_look_draws_rounding_as_zero(tmp_path):
                           check=True).stdout
     assert "dispersion: every value below 1e-09" in said and "dispersion2: every value below 1e-09" in said
     assert (tmp_path / "out" / "quicklook.png").stat().st_size > 10000
+    # A folder of BIDS derivatives, the input found from the sidecars' BIDS URI.
+    (tmp_path / "raw" / "sub-01" / "pet").mkdir(parents=True)
+    make_series(tmp_path / "raw" / "sub-01" / "pet" / "sub-01_desc-x_pet.nii.gz", (16, 14, 10, 8))
+    subprocess.run([os.environ["MIRLUNE_BINARY"], "-i", str(tmp_path / "raw/sub-01/pet/sub-01_desc-x_pet.nii.gz"),
+                    "-o", str(tmp_path / "derived"), "-bids", "-voisins"], check=True, stdout=subprocess.DEVNULL)
+    folder = tmp_path / "derived" / "sub-01" / "pet"
+    subprocess.run(["/usr/bin/python3", quicklook, str(folder)], check=True, stdout=subprocess.DEVNULL)
+    assert (folder / "quicklook.png").stat().st_size > 10000
