@@ -34,8 +34,9 @@ LockFile::LockFile(const std::string& path, bool wait) : _path(path) {
       if (error == EAGAIN || error == EACCES) {
         _state = State::Busy;
       } else {
-        _state = State::Unsupported;  // a file system that keeps no locks
+        _state = State::Unsupported;  // a file system that keeps no locks: the file is of no use
         _why = std::strerror(error);
+        ::unlink(path.c_str());
       }
       ::close(_fd);
       _fd = -1;

@@ -275,6 +275,15 @@ TEST_F(CommitFaults, SetsAreReplacedWholeAndASignalDuringTheRenamesIsASuccess) {
   ASSERT_EQ(mirlune({"-i", "b.nii", "-o", "out"}).status, 0);
   EXPECT_TRUE(stateOf(out) == *setB);
   if (::access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
+  // A file system that keeps no locks: the run goes on, and says so.
+  resetFolder(*setA, out);
+  const Outcome unlocked = mirlune({"-i", "b.nii", "-o", "out"}, {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null",
+                                                                  "-e", "inject=fcntl:error=ENOLCK"});
+  EXPECT_EQ(unlocked.status, 0);
+  EXPECT_EQ(unlocked.err,
+            "Mirlune: warning: no lock could be had on out/.mirlune.lock (No locks available): a second "
+            "run into these outputs would not be kept out\n");
+  EXPECT_TRUE(stateOf(out) == *setB);
   // A real SIGINT while the files are renamed (strace holds the third rename two seconds):
   // the commit ends, and the run has succeeded; one before the renames: no output replaced.
   struct Moment {
