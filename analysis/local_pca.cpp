@@ -27,15 +27,17 @@ LocalMaps analyseLocally(const SeriesGeometry& geometry, const VexaData<short>& 
     maps.withVoisins = true;
   }
   if (serie.dimX() == 0) return maps;
-  if (options.windowSide < 3 || options.windowSide > kMostSide || options.windowSide % 2 == 0) {
-    throw std::invalid_argument("the window's side must be odd, from 3 to " + std::to_string(kMostSide));
+  for (int side : options.window) {
+    if (side < 3 || side > kMostSide || side % 2 == 0) {
+      throw std::invalid_argument("the window's sides must be odd, from 3 to " + std::to_string(kMostSide));
+    }
   }
 
   // Workers share only read-only data and write disjoint voxels of the maps. Their
   // analysers, and every counted object they use, are made here: the reference counts of
   // the containers are not atomic.
   const int threads = norbe::workerThreads(options.threads);
-  const Window window(options.windowSide);
+  const Window window(options.window);
   const RecordIndex recordIndex(geometry, serie);
   const std::vector<double> means = options.demean ? recordMeans(serie, threads) : std::vector<double>();
   const RouteInputs in{geometry,    window, mask, recordIndex, serie, options.demean ? means.data() : nullptr,

@@ -13,18 +13,22 @@ namespace mirlune {
 namespace {
 
 /*!
- * The forward offsets of the reach r: every (dx, dy, dz) with |dx|, |dy|, |dz| <= r that
- * comes after (0, 0, 0) in raster order, (0, 0, 0) itself first. Two voxels of one cube
- * are one of these apart, the earlier one (the anchor) first: 365 of them for the window
- * of 5 (r = 4).
+ * The forward offsets of the reaches r (x, y, z): every (dx, dy, dz) with |dx| <= rx,
+ * |dy| <= ry, |dz| <= rz that comes after (0, 0, 0) in raster order, (0, 0, 0) itself
+ * first. Two voxels of one cube are one of these apart, the earlier one (the anchor) first:
+ * 365 of them for the window of 5 (r = 4).
  */
 class ForwardOffsets {
  public:
-  explicit ForwardOffsets(int reach)
-      : _reach(reach), _span(2 * reach + 1), _slotOf(static_cast<std::size_t>(_span) * _span * (reach + 1), -1) {
-    for (int dz = 0; dz <= reach; ++dz)
-      for (int dy = -reach; dy <= reach; ++dy)
-        for (int dx = -reach; dx <= reach; ++dx) {
+  explicit ForwardOffsets(const int (&reach)[3])
+      : _reachX(reach[0]),
+        _reachY(reach[1]),
+        _spanX(2 * reach[0] + 1),
+        _spanY(2 * reach[1] + 1),
+        _slotOf(static_cast<std::size_t>(_spanX) * _spanY * (reach[2] + 1), -1) {
+    for (int dz = 0; dz <= reach[2]; ++dz)
+      for (int dy = -reach[1]; dy <= reach[1]; ++dy)
+        for (int dx = -reach[0]; dx <= reach[0]; ++dx) {
           const bool forward = dz > 0 || dy > 0 || (dy == 0 && dx >= 0);
           if (!forward) continue;
           _slotOf[key(dx, dy, dz)] = static_cast<int>(_offsets.size());
@@ -41,10 +45,10 @@ class ForwardOffsets {
     int d[3];
   };
   std::size_t key(int dx, int dy, int dz) const {
-    const std::size_t span = static_cast<std::size_t>(_span);
-    return static_cast<std::size_t>(dx + _reach) + span * (static_cast<std::size_t>(dy + _reach) + span * dz);
+    return static_cast<std::size_t>(dx + _reachX) +
+           static_cast<std::size_t>(_spanX) * (static_cast<std::size_t>(dy + _reachY) + static_cast<std::size_t>(_spanY) * dz);
   }
-  int _reach, _span;
+  int _reachX, _reachY, _spanX, _spanY;
   std::vector<Offset> _offsets;
   std::vector<int> _slotOf;
 };
@@ -70,26 +74,26 @@ class LongSeriesRoute {
         _kernels(vexa::vectorKernels(set)),
         _offsets(in.window.reach),
         _tileRows(longSeriesTileRows(in.geometry, in.window, budget)),
-        _tableRows(std::min(in.geometry.sizeY, _tileRows + (_tileRows < in.geometry.sizeY ? 2 * in.window.half : 0))),
+        _tableRows(std::min(in.geometry.sizeY, _tileRows + (_tileRows < in.geometry.sizeY ? 2 * in.window.half[1] : 0))),
         _planeEntries(Index(in.geometry.sizeX) * _tableRows * _offsets.size()),
-        _table(new double[_window.side * _planeEntries]) {
+        _table(new double[_window.side[2] * _planeEntries]) {
     for (int w = 0; w < workers; ++w) {
       _workers.push_back(std::make_unique<Worker>(in.geometry.frames, _window.capacity, set));
     }
   }
 
   long long run(LocalMaps& maps, const norbe::Progress& progress, long long total) {
-    const int Z = _in.geometry.sizeZ, Y = _in.geometry.sizeY, h = _window.half;
+    const int Z = _in.geometry.sizeZ, Y = _in.geometry.sizeY, hy = _window.half[1], hz = _window.half[2];
     const int workers = static_cast<int>(_workers.size());
     long long done = 0;
     auto lastReport = std::chrono::steady_clock::now();
     for (int first = 0; first < Y; first += _tileRows) {
       const int last = std::min(first + _tileRows, Y);  // the tile's rows: first <= y < last
-      _rowLo = std::max(first - h, 0);
-      _rowHi = std::min(last + h, Y);
-      for (int z = 0; z < std::min(h, Z); ++z) fillTable(z, workers);
+      _rowLo = std::max(first - hy, 0);
+      _rowHi = std::min(last + hy, Y);
+      for (int z = 0; z < std::min(hz, Z); ++z) fillTable(z, workers);
       for (int z = 0; z < Z; ++z) {
-        if (z + h < Z) fillTable(z + h, workers);
+        if (z + hz < Z) fillTable(z + hz, workers);
         norbe::runTasks(last - first, workers,
                         [&](int worker, int row) { return analyseRow(*_workers[worker], first + row, z, maps); });
         for (const auto& worker : _workers) done += worker->visited, worker->visited = 0;
@@ -117,7 +121,7 @@ class LongSeriesRoute {
   };
 
   double* tableAt(int x, int y, int z) {
-    return &_table[(z % _window.side) * _planeEntries + (Index(y - _rowLo) * _in.geometry.sizeX + x) * _offsets.size()];
+    return &_table[(z % _window.side[2]) * _planeEntries + (Index(y - _rowLo) * _in.geometry.sizeX + x) * _offsets.size()];
   }
 
   // The dot products of every mask voxel of plane z, in the tile's reach, with the later
@@ -196,9 +200,9 @@ class LongSeriesRoute {
 }  // namespace
 
 int longSeriesTileRows(const SeriesGeometry& g, const Window& w, double budget) {
-  const double perRow = double(w.side) * g.sizeX * ForwardOffsets(w.reach).size() * sizeof(double);
+  const double perRow = double(w.side[2]) * g.sizeX * ForwardOffsets(w.reach).size() * sizeof(double);
   if (perRow * g.sizeY <= budget) return g.sizeY;
-  return std::max(1, static_cast<int>(budget / perRow) - 2 * w.half);
+  return std::max(1, static_cast<int>(budget / perRow) - 2 * w.half[1]);
 }
 
 long long analyseLongSeries(const RouteInputs& in, const AnalysisOptions& options, int threads, LocalMaps& maps) {

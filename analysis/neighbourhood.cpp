@@ -1,5 +1,6 @@
 #include "analysis/neighbourhood.h"
 
+#include <cctype>
 #include <stdexcept>
 #include <string>
 
@@ -29,28 +30,50 @@ std::vector<double> recordMeans(const VexaData<Individu>& serie, int threads) {
   return means;
 }
 
-int windowSideFor(const std::string& asked, long long frames) {
-  if (asked.empty()) return kDefaultSide;
+WindowSides windowSidesFor(const std::string& asked, long long frames) {
+  if (asked.empty()) return kDefaultWindow;
   if (asked == "auto") {
     const int side = frames >= kMostSide * kMostSide * kMostSide ? 0 : autoSide(static_cast<int>(frames));
     if (side == 0) {
       throw std::runtime_error("-window auto: the series has " + std::to_string(frames) +
                                " frames, more than the widest window (15 x 15 x 15) holds voxels");
     }
-    return side;
+    return {side, side, side};
   }
-  std::size_t used = 0;
-  int side = 0;
-  try {
-    side = std::stoi(asked, &used);
-  } catch (const std::exception&) {
-    used = 0;
+  // One side for a cube, or three, x,y,z, for thick slices.
+  std::vector<int> sides;
+  std::size_t at = 0;
+  bool valid = true;
+  while (valid && at <= asked.size() && sides.size() < 4) {
+    const std::size_t comma = std::min(asked.find(',', at), asked.size());
+    const std::string part = asked.substr(at, comma - at);
+    std::size_t used = 0;
+    int side = 0;
+    try {
+      side = std::stoi(part, &used);
+    } catch (const std::exception&) {
+      used = 0;
+    }
+    valid = !part.empty() && used == part.size() && std::isdigit(static_cast<unsigned char>(part[0])) && side >= 3 &&
+            side <= kMostSide && side % 2 == 1;
+    sides.push_back(side);
+    at = comma + 1;
   }
-  if (used != asked.size() || side < 3 || side > kMostSide || side % 2 == 0) {
-    throw std::runtime_error("-window " + asked + ": the side must be an odd number from 3 to " +
-                             std::to_string(kMostSide) + ", or auto");
+  if (!valid || (sides.size() != 1 && sides.size() != 3)) {
+    throw std::runtime_error("-window " + asked + ": a side must be an odd number from 3 to " +
+                             std::to_string(kMostSide) + " (one for a cube, or three, x,y,z), or auto");
   }
-  return side;
+  if (sides.size() == 1) return {sides[0], sides[0], sides[0]};
+  return {sides[0], sides[1], sides[2]};
+}
+
+std::string windowText(const WindowSides& sides) {
+  if (sides[0] == sides[1] && sides[1] == sides[2]) return std::to_string(sides[0]);
+  return std::to_string(sides[0]) + "," + std::to_string(sides[1]) + "," + std::to_string(sides[2]);
+}
+
+std::string cubeText(const WindowSides& sides) {
+  return std::to_string(sides[0]) + " x " + std::to_string(sides[1]) + " x " + std::to_string(sides[2]);
 }
 
 int autoSide(int frames) {

@@ -14,19 +14,22 @@ namespace mirlune {
 using Index = std::ptrdiff_t;
 
 /*!
- * The cube around each voxel, side voxels along each axis (odd, 3 to kMostSide). Two
- * voxels of one cube are at most reach apart on each axis.
+ * The cube around each voxel, side[a] voxels along axis a (x, y, z; each odd, 3 to
+ * kMostSide). Two voxels of one cube are at most reach[a] apart on axis a.
  */
 struct Window {
-  explicit Window(int sideOfCube = kDefaultSide)
-      : side(sideOfCube),
-        half(sideOfCube / 2),
-        capacity(sideOfCube * sideOfCube * sideOfCube),
-        reach(2 * (sideOfCube / 2)) {}
-  int side;      // voxels along an axis
-  int half;      // the cube spans c - half ... c + half
+  explicit Window(const WindowSides& sides = kDefaultWindow)
+      : side{sides[0], sides[1], sides[2]},
+        half{sides[0] / 2, sides[1] / 2, sides[2] / 2},
+        reach{2 * (sides[0] / 2), 2 * (sides[1] / 2), 2 * (sides[2] / 2)},
+        capacity(sides[0] * sides[1] * sides[2]) {}
+  int side[3];   // voxels along each axis
+  int half[3];   // the cube spans c - half ... c + half
+  int reach[3];  // 2 half
   int capacity;  // voxels of a whole cube: the most a neighbourhood holds
-  int reach;     // 2 half
+
+  //! Wider than the default cube: sums slide along rows (the default's outputs stay as they were).
+  bool wide() const { return capacity > kDefaultSide * kDefaultSide * kDefaultSide; }
 };
 
 //! What one analysed voxel gives.
@@ -71,8 +74,9 @@ class RecordIndex {
 //! The cube around (x, y, z), clipped to the grid: on each axis lo <= c < hi.
 struct Cube {
   Cube(int x, int y, int z, const SeriesGeometry& g, const Window& w)
-      : lo{std::max(x - w.half, 0), std::max(y - w.half, 0), std::max(z - w.half, 0)},
-        hi{std::min(x + w.half + 1, g.sizeX), std::min(y + w.half + 1, g.sizeY), std::min(z + w.half + 1, g.sizeZ)} {}
+      : lo{std::max(x - w.half[0], 0), std::max(y - w.half[1], 0), std::max(z - w.half[2], 0)},
+        hi{std::min(x + w.half[0] + 1, g.sizeX), std::min(y + w.half[1] + 1, g.sizeY),
+           std::min(z + w.half[2] + 1, g.sizeZ)} {}
   int lo[3], hi[3];
 };
 

@@ -7,7 +7,7 @@ namespace mirlune {
 AnalysisFacts factsOf(const SeriesAnalysis& run, int frames, const AnalysisOptions& options) {
   AnalysisFacts facts;
   facts.frames = frames;
-  facts.windowSide = options.windowSide;
+  facts.window = options.window;
   facts.demeaned = options.demean;
   facts.maskVoxels = run.maskCount;
   facts.analysedVoxels = run.maps.analysed;
@@ -27,7 +27,8 @@ namespace {
 // leaves cubes far from whole, the next; none past the widest.
 std::string widerWindow(const AnalysisFacts& facts) {
   const int whole = autoSide(facts.frames);
-  const int side = whole > 0 ? std::max(facts.windowSide + 2, whole) : 0;
+  const int widest = std::max({facts.window[0], facts.window[1], facts.window[2]});
+  const int side = whole > 0 ? std::max(widest + 2, whole) : 0;
   return side > 0 && side <= kMostSide ? "a wider window: -window " + std::to_string(side)
                                        : "no window is wider: fewer frames, or a larger mask";
 }

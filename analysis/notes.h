@@ -13,7 +13,7 @@ namespace mirlune {
 //! The facts of a finished analysis that its notes rest on.
 struct AnalysisFacts {
   int frames = 0;
-  int windowSide = kDefaultSide;  //!< the cube's side
+  WindowSides window = kDefaultWindow;  //!< the cube's sides
   bool demeaned = false;          //!< courses less their means
   long long maskVoxels = 0;
   long long analysedVoxels = 0;

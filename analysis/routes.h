@@ -67,7 +67,7 @@ constexpr double kSlideMass = 64;
 //! large-matrix solver rather than the batched one, whose cost grows with the frames cubed.
 constexpr int kLargeFrom = 128;
 inline bool usesLargeSolver(const SeriesGeometry& g, const Window& w) {
-  return w.side > kDefaultSide && g.frames >= kLargeFrom && g.frames <= w.capacity;
+  return w.wide() && g.frames >= kLargeFrom && g.frames <= w.capacity;
 }
 
 //! Whether the short-series route slides its sums along rows: in a wide window, when two

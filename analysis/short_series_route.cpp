@@ -57,12 +57,12 @@ class ShortSeriesRoute {
         _packed(Index(_frames) * (_frames + 1) / 2),
         _entries(_packed + (in.means ? _frames + 1 : 0)),
         _tileWidth(tileWidth),
-        _width(std::min<Index>(_sizeX, tileWidth + (tileWidth < _sizeX ? 2 * _window.half : 0))),
+        _width(std::min<Index>(_sizeX, tileWidth + (tileWidth < _sizeX ? 2 * _window.half[0] : 0))),
         _kernels(vexa::vectorKernels(set)),
-        _columnSums(new double[_window.side * _width * _entries]),
-        _columnCounts(_window.side * _width),
-        _columnTraces(slides ? _window.side * _width : 0),
-        _ringRow(_window.side, -1),
+        _columnSums(new double[_window.side[1] * _width * _entries]),
+        _columnCounts(_window.side[1] * _width),
+        _columnTraces(slides ? _window.side[1] * _width : 0),
+        _ringRow(_window.side[1], -1),
         _rowSums(new double[_width * _entries]),
         _rowCounts(_width),
         _rowTraces(slides ? _width : 0),
@@ -101,9 +101,9 @@ class ShortSeriesRoute {
 
   // The voxels of plane z with begin <= x < end; the sums cover the columns their cubes reach.
   int analyseTile(int z, int begin, int end, LocalMaps& maps) {
-    const int h = _window.half;
-    _xLo = std::max(begin - h, 0);
-    _xHi = static_cast<int>(std::min<Index>(end + h, _sizeX));
+    const int hx = _window.half[0], hy = _window.half[1];
+    _xLo = std::max(begin - hx, 0);
+    _xHi = static_cast<int>(std::min<Index>(end + hx, _sizeX));
     std::fill(_ringRow.begin(), _ringRow.end(), -1);
     int visited = 0, madeRow = -1;
     for (int y = 0; y < _sizeY; ++y) {
@@ -123,8 +123,8 @@ class ShortSeriesRoute {
         for (int row = std::max(madeRow + 1, y / kSlideBlock * kSlideBlock); row <= y; ++row) slideRowSums(row, z);
         madeRow = y;
       } else {
-        for (int row = std::max(y - h, 0); row <= std::min<int>(y + h, _sizeY - 1); ++row) columnSums(row, z);
-        rowSums(y, std::max(first - h, 0), std::min<int>(last + h, _sizeX - 1));
+        for (int row = std::max(y - hy, 0); row <= std::min<int>(y + hy, _sizeY - 1); ++row) columnSums(row, z);
+        rowSums(y, std::max(first - hx, 0), std::min<int>(last + hx, _sizeX - 1));
       }
       for (int x = first; x <= last; ++x) {
         if (_in.mask(x, y, z) != 1) continue;
@@ -140,7 +140,7 @@ class ShortSeriesRoute {
   // reused), those of the row that enters added. A row sum left empty holds nothing, and
   // is copied afresh when a column enters; one whose slide carried too much is made afresh.
   void slideRowSums(int y, int z) {
-    const int h = _window.half;
+    const int h = _window.half[1];
     if (y % kSlideBlock == 0) {
       for (int row = std::max(y - h, 0); row <= std::min<int>(y + h, _sizeY - 1); ++row) columnSums(row, z);
       rowSums(y, _xLo, _xHi - 1);
@@ -185,12 +185,12 @@ class ShortSeriesRoute {
   // The trace of the row sum at (x, y): its column sums' traces, from the ring.
   double rowTrace(int y, int x) const {
     double trace = 0;
-    for (int row = std::max(y - _window.half, 0); row <= std::min<int>(y + _window.half, _sizeY - 1); ++row)
+    for (int row = std::max(y - _window.half[1], 0); row <= std::min<int>(y + _window.half[1], _sizeY - 1); ++row)
       trace += _columnTraces[slot(row) * _width + column(x)];
     return trace;
   }
 
-  Index slot(int row) const { return row % _window.side; }
+  Index slot(int row) const { return row % _window.side[1]; }
   // Where column x of the current tile's reach is kept.
   Index column(int x) const { return x - _xLo; }
 
@@ -200,7 +200,7 @@ class ShortSeriesRoute {
     const Index s = slot(row);
     if (_ringRow[s] == row) return;
     _ringRow[s] = row;
-    const int z0 = std::max(z - _window.half, 0), z1 = std::min<int>(z + _window.half, _sizeZ - 1);
+    const int z0 = std::max(z - _window.half[2], 0), z1 = std::min<int>(z + _window.half[2], _sizeZ - 1);
     const float* series[kMostSide];
     double means[kMostSide];
     for (int x = _xLo; x < _xHi; ++x) {
@@ -237,7 +237,7 @@ class ShortSeriesRoute {
 
   // Row sum at x': the column sums over the cube's y range, for x' in [x0, x1].
   void rowSums(int y, int x0, int x1) {
-    const int y0 = std::max(y - _window.half, 0), y1 = std::min<int>(y + _window.half, _sizeY - 1);
+    const int y0 = std::max(y - _window.half[1], 0), y1 = std::min<int>(y + _window.half[1], _sizeY - 1);
     const double* parts[kMostSide];
     for (int x = x0; x <= x1; ++x) {
       int count = 0, used = 0;
@@ -262,7 +262,7 @@ class ShortSeriesRoute {
   }
 
   void analyseVoxel(int x, int y, int z, LocalMaps& maps) {
-    const int x0 = std::max(x - _window.half, 0), x1 = std::min<int>(x + _window.half, _sizeX - 1);
+    const int x0 = std::max(x - _window.half[0], 0), x1 = std::min<int>(x + _window.half[0], _sizeX - 1);
     int count = 0;
     for (int xx = x0; xx <= x1; ++xx) count += _rowCounts[column(xx)];
     if (count <= 1) return;  // an isolated voxel keeps its zeros
@@ -289,7 +289,7 @@ class ShortSeriesRoute {
   // that is in the same block of columns and near, and its rounding within bounds; made
   // afresh otherwise.
   void formCubeSum(int x) {
-    const int h = _window.half;
+    const int h = _window.half[0];
     auto rowSum = [&](int column) -> const double* {
       if (column < 0 || column >= _sizeX || _rowCounts[this->column(column)] == 0) return nullptr;
       return &_rowSums[this->column(column) * _entries];
@@ -318,7 +318,7 @@ class ShortSeriesRoute {
   }
   double cubeTrace(int x) const {
     double trace = 0;
-    for (int xx = x - _window.half; xx <= x + _window.half; ++xx) trace += rowTraceAt(xx);
+    for (int xx = x - _window.half[0]; xx <= x + _window.half[0]; ++xx) trace += rowTraceAt(xx);
     return trace;
   }
 
@@ -409,7 +409,7 @@ namespace {
 // Each worker keeps side rows of column sums and one of row sums, a sum per column.
 double bytesPerColumn(const SeriesGeometry& g, const Window& w, bool demean) {
   const double entries = g.frames * (g.frames + 1) / 2.0 + (demean ? g.frames + 1 : 0);
-  return (w.side + 1.0) * entries * sizeof(double);
+  return (w.side[1] + 1.0) * entries * sizeof(double);
 }
 
 }  // namespace
@@ -417,14 +417,14 @@ double bytesPerColumn(const SeriesGeometry& g, const Window& w, bool demean) {
 bool shortSeriesSlides(const SeriesGeometry& g, const Window& w, bool demean, double budget) {
   // Below a few MiB, scratch is outweighed by the program itself: a small series slides too.
   constexpr double kSmallScratch = 8 << 20;
-  const double columns = std::min<double>(g.sizeX, kSlideBlock + 2 * w.half);
-  return w.side > kDefaultSide && 2 * columns * bytesPerColumn(g, w, demean) <= std::max(budget, kSmallScratch);
+  const double columns = std::min<double>(g.sizeX, kSlideBlock + 2 * w.half[0]);
+  return w.wide() && 2 * columns * bytesPerColumn(g, w, demean) <= std::max(budget, kSmallScratch);
 }
 
 int shortSeriesTileWidth(const SeriesGeometry& g, const Window& w, bool demean, int workers, double budget) {
   const double perColumn = bytesPerColumn(g, w, demean) * workers;
   if (perColumn * g.sizeX <= budget) return g.sizeX;
-  const int width = std::max(1, static_cast<int>(budget / perColumn) - 2 * w.half);
+  const int width = std::max(1, static_cast<int>(budget / perColumn) - 2 * w.half[0]);
   // Tiles start where slides restart.
   if (!shortSeriesSlides(g, w, demean, budget)) return width;
   return std::max(kSlideBlock, width / kSlideBlock * kSlideBlock);

@@ -76,6 +76,10 @@ VexaData<Individu> gatherRecords(const VexaData<float>& input, const VexaData<sh
 constexpr int kDefaultSide = 5;
 constexpr int kMostSide = 15;
 
+//! The sides of the cube around each voxel, along x, y and z: each odd, 3 to kMostSide.
+using WindowSides = std::array<int, 3>;
+constexpr WindowSides kDefaultWindow = {kDefaultSide, kDefaultSide, kDefaultSide};
+
 /*!
  * The side the "auto" window takes: the smallest odd side from 3 whose cube holds more
  * voxels than the series has frames (7 for 200 frames, 11 for 1,000); 0 when even the
@@ -84,10 +88,16 @@ constexpr int kMostSide = 15;
 int autoSide(int frames);
 
 /*!
- * The cube's side for a series of frames as asked ("" for the default, a side, or "auto");
- * std::runtime_error, in the words -window uses, for one that cannot be used.
+ * The cube's sides for a series of frames as asked ("" for the default, a side, three sides
+ * "x,y,z" for thick slices, or "auto"); std::runtime_error, in the words -window uses, for
+ * one that cannot be used.
  */
-int windowSideFor(const std::string& asked, long long frames);
+WindowSides windowSidesFor(const std::string& asked, long long frames);
+
+//! The sides as -window takes them: "7", or "5,5,3".
+std::string windowText(const WindowSides& sides);
+//! The cube as words use it: "7 x 7 x 7".
+std::string cubeText(const WindowSides& sides);
 
 struct LocalMaps {
   VexaData<double> disparite;     //!< s_first - s_last
@@ -103,7 +113,7 @@ struct LocalMaps {
 
 struct AnalysisOptions {
   int threads = 0;                //!< worker threads; 0: every usable CPU
-  int windowSide = kDefaultSide;  //!< the cube's side, odd, 3 to kMostSide
+  WindowSides window = kDefaultWindow;  //!< the cube's sides, each odd, 3 to kMostSide
   bool demean = false;            //!< each course less its mean over frames before the products
   bool voisins = false;           //!< make the voisins map (LocalMaps::voisins)
   //! Walk each record's neighbourhood and decompose fully, as plainly as possible:

@@ -34,14 +34,16 @@ class WideWindowRoute {
  public:
   WideWindowRoute(const RouteInputs& in, vexa::InstructionSet set, bool ring)
       : _in(in),
-        _half(in.window.half),
+        _half(in.window.half[0]),
+        _halfY(in.window.half[1]),
+        _halfZ(in.window.half[2]),
         _sizeX(in.geometry.sizeX),
         _frames(in.geometry.frames),
         _entries(Index(_frames) * (_frames + 1) / 2),
         _kernels(vexa::vectorKernels(set)),
         _cube(_entries),
         _large(_frames, set),
-        _courses(2 * in.window.side * in.window.side),
+        _courses(2 * in.window.side[1] * in.window.side[2]),
         _panel(static_cast<std::size_t>(_courses.size()) * ((_frames + 7) / 8 * 8)),
         _weights(_courses.size()),
         _means(_courses.size()),
@@ -49,10 +51,10 @@ class WideWindowRoute {
         _previous(_frames),
         _planeTrace(in.geometry.sizeX) {
     if (ring) {
-      _ring.resize((in.window.side + 2) * _entries);
-      _ringColumn.assign(in.window.side + 2, -1);
-      _ringCount.assign(in.window.side + 2, 0);
-      _ringTrace.assign(in.window.side + 2, 0.0);
+      _ring.resize((in.window.side[0] + 2) * _entries);
+      _ringColumn.assign(in.window.side[0] + 2, -1);
+      _ringCount.assign(in.window.side[0] + 2, 0);
+      _ringTrace.assign(in.window.side[0] + 2, 0.0);
     }
   }
 
@@ -205,8 +207,8 @@ class WideWindowRoute {
   int gather(int column, double weight, int y, int z, int from) {
     const auto& g = _in.geometry;
     int count = from;
-    for (int yy = std::max(y - _half, 0); yy <= std::min(y + _half, g.sizeY - 1); ++yy)
-      for (int zz = std::max(z - _half, 0); zz <= std::min(z + _half, g.sizeZ - 1); ++zz) {
+    for (int yy = std::max(y - _halfY, 0); yy <= std::min(y + _halfY, g.sizeY - 1); ++yy)
+      for (int zz = std::max(z - _halfZ, 0); zz <= std::min(z + _halfZ, g.sizeZ - 1); ++zz) {
         const int record = _in.records(column, yy, zz);
         if (record < 0) continue;
         _courses[count] = _in.serie(record).values.data();
@@ -240,7 +242,7 @@ class WideWindowRoute {
   }
 
   const RouteInputs& _in;
-  const int _half;
+  const int _half, _halfY, _halfZ;  // of the cube along x (the slide's), y and z
   const Index _sizeX;
   const int _frames;
   const Index _entries;  // of a packed lower triangle
@@ -267,7 +269,7 @@ bool wideWindowKeepsPlaneSums(const SeriesGeometry& g, const Window& w, double b
   const double entries = g.frames * (g.frames + 1) / 2.0;
   // Room for two workers' rings: the choice must not depend on the number of workers,
   // since the two ways round differently.
-  return 2.0 * (w.side + 2) * entries * sizeof(double) <= budget;
+  return 2.0 * (w.side[0] + 2) * entries * sizeof(double) <= budget;
 }
 
 long long analyseWideWindow(const RouteInputs& in, const AnalysisOptions& options, int threads, LocalMaps& maps) {

@@ -70,7 +70,7 @@ const char* const kHelpEpilogue =
 
 //! What the command line asks of the analysis.
 struct AnalysisSettings {
-  std::string window;  // the cube's side, or "auto"; empty: the default
+  std::string window;  // the cube's side, three sides x,y,z, or "auto"; empty: the default
   bool demean = false;
   bool voisins = false;
 };
@@ -137,11 +137,12 @@ void parseCommandLine(norbe::VexaApplication& application, Settings& settings) {
       settings.output.sidecars, true));
   auto* window = new norbe::SingleOption<std::string>(
       "-window",
-      "the side of the cube analysed around each voxel: an odd number from 3 to 15 (default 5), or auto, the "
-      "smallest cube holding more voxels than the series has frames (7 for 200 frames, 11 for 1,000)",
+      "the side of the cube analysed around each voxel: an odd number from 3 to 15 (default 5), three sides x,y,z "
+      "for thick slices (5,5,3), or auto, the smallest cube holding more voxels than the series has frames (7 for "
+      "200 frames, 11 for 1,000)",
       settings.analysis.window, true);
   window->addName("--window");
-  window->setValueName("side | auto");
+  window->setValueName("side | x,y,z | auto");
   parser.pushOption(window);
   parser.pushOption(new norbe::SingleOption<bool>(
       "-demean",
@@ -262,7 +263,7 @@ int run(int argc, char** argv) {
   // What the headers say is checked before anything is read or analysed.
   const std::array<std::int64_t, 4> extents = settings.reader.extents();
   mirlune::checkExtents(extents);
-  const int side = mirlune::windowSideFor(settings.analysis.window, extents[3]);
+  const mirlune::WindowSides sides = mirlune::windowSidesFor(settings.analysis.window, extents[3]);
   settings.reader.setThreads(threads);
   settings.reader.read(input, 0, nullptr, -1);
   std::cout << mirlune::headerReport(input) << std::flush;
@@ -278,7 +279,7 @@ int run(int argc, char** argv) {
     ProgressBar bar;
     mirlune::AnalysisOptions options;
     options.threads = threads;
-    options.windowSide = side;
+    options.window = sides;
     options.demean = settings.analysis.demean;
     options.voisins = settings.analysis.voisins;
     options.progress = bar.callback();

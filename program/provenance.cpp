@@ -23,9 +23,8 @@ const char* const kBuiltInRule = "built-in: voxels non-zero in every frame and p
 
 std::string descriptionOf(const std::string& name, const RunFacts& facts) {
   const bool ownMask = !facts.maskFile.empty();
-  const std::string side = std::to_string(facts.analysis.windowSide);
-  const std::string where = "at each analysed voxel (a mask voxel with another mask voxel in its " + side + " x " +
-                            side + " x " + side + " cube)";
+  const std::string cube = cubeText(facts.analysis.window);
+  const std::string where = "at each analysed voxel (a mask voxel with another mask voxel in its " + cube + " cube)";
   const std::string courses = facts.analysis.demeaned ? "time courses, each less its mean over frames" : "time courses";
   if (name == "mask") {
     return std::string("1 at the voxels analysed, ") +
@@ -46,7 +45,7 @@ std::string descriptionOf(const std::string& name, const RunFacts& facts) {
     return "The smallest singular value divided by the largest, " + where + "; 0 elsewhere.";
   }
   if (name == "voisins") {
-    return "The number of mask voxels in the " + side + " x " + side + " x " + side + " cube " + where +
+    return "The number of mask voxels in the " + cube + " cube " + where +
            "; 0 elsewhere.";
   }
   return "The second largest singular value divided by the largest, " + where + "; 0 elsewhere.";
@@ -95,7 +94,7 @@ std::string sidecarText(const RunFacts& facts, const std::string& name) {
   } else {
     sidecar["Mask"] = {{"File", facts.bidsMask.empty() ? facts.maskFile : facts.bidsMask}};
   }
-  sidecar["Window"] = {facts.analysis.windowSide, facts.analysis.windowSide, facts.analysis.windowSide};
+  sidecar["Window"] = {facts.analysis.window[0], facts.analysis.window[1], facts.analysis.window[2]};
   if (facts.windowAuto) sidecar["WindowChosen"] = "auto: the smallest cube holding more voxels than frames";
   if (facts.analysis.demeaned) sidecar["DemeanedCourses"] = true;
   sidecar["Frames"] = facts.analysis.frames;

@@ -125,7 +125,7 @@ py::dict analyseArray(const py::array_t<float, py::array::f_style>& series, cons
     if (extent(axis) < 1) throw py::value_error("the series has no voxels or no frames: its shape has a 0");
   }
   mirlune::checkExtents({extent(0), extent(1), extent(2), extent(3)});
-  const int side = mirlune::windowSideFor(window, extent(3));
+  const mirlune::WindowSides sides = mirlune::windowSidesFor(window, extent(3));
   // Read, never written: an array that is not writeable is taken as it is.
   VexaData<float> input =
       VexaData<float>::over(const_cast<float*>(series.data()), static_cast<int>(extent(0)), static_cast<int>(extent(1)),
@@ -141,7 +141,7 @@ py::dict analyseArray(const py::array_t<float, py::array::f_style>& series, cons
 
   mirlune::AnalysisOptions options;
   options.threads = threads;
-  options.windowSide = side;
+  options.window = sides;
   options.demean = demean;
   options.voisins = voisins;
   mirlune::SeriesAnalysis run = runWatched(
@@ -161,7 +161,7 @@ py::dict analyseArray(const py::array_t<float, py::array::f_style>& series, cons
   result["dispersion2"] = arrayOf(std::move(run.maps.dispersion2), false);
   result["ratFiltre"] = arrayOf(std::move(run.maps.ratFiltre), true);
   if (voisins) result["voisins"] = arrayOf(std::move(run.maps.voisins), false);
-  result["window"] = side;
+  result["window"] = py::make_tuple(sides[0], sides[1], sides[2]);
   result["mask_voxels"] = run.maskCount;
   result["analysed"] = run.maps.analysed;
   result["non_finite"] = run.nonFinite;

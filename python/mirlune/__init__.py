@@ -12,7 +12,7 @@ time course. The same analysis as the ``Mirlune`` program, bit for bit.
 """
 from dataclasses import dataclass, field
 import os
-from typing import Any, Callable, List, Optional, Union
+from typing import Any, Callable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -25,6 +25,7 @@ _FLOAT_MAX = float(np.finfo(np.float32).max)
 _MAPS = ("mask", "ratFiltre", "disparite", "dispersion", "dispersion2", "voisins")
 
 Progress = Union[bool, Callable[[int, int], Any]]
+Window = Union[int, str, Sequence[int]]
 
 
 @dataclass(repr=False)
@@ -49,7 +50,7 @@ class Result:
     voisins
         With ``voisins=True``: the number of mask voxels in each analysed voxel's cube; int16.
     window
-        The cube's side used.
+        The cube's sides used, along x, y and z.
     mask_voxels, analysed, non_finite
         Voxels in the mask, analysed, and left out for a sample that is not a finite number.
     notes
@@ -63,7 +64,7 @@ class Result:
     dispersion: Any
     dispersion2: Any
     voisins: Optional[Any] = None
-    window: int = 5
+    window: Tuple[int, int, int] = (5, 5, 5)
     mask_voxels: int = 0
     analysed: int = 0
     non_finite: int = 0
@@ -125,15 +126,27 @@ def _mask_array(mask: Any, shape: tuple, function: str) -> np.ndarray:
     return np.asfortranarray(array, dtype=np.float32)
 
 
-def _analyse(series: np.ndarray, mask: Optional[np.ndarray], window: Union[int, str], demean: Any, voisins: Any,
+def _window_text(window: Any, function: str) -> str:
+    """The window as the program's -window takes it: "" (the default), "7", "5,5,3" or "auto"."""
+    if isinstance(window, str):
+        return window
+    if isinstance(window, (int, np.integer)) and not isinstance(window, bool):
+        return "" if window == 5 else str(int(window))
+    if isinstance(window, (tuple, list)) and len(window) == 3 and all(
+            isinstance(w, (int, np.integer)) and not isinstance(w, bool) for w in window):
+        return ",".join(str(int(w)) for w in window)
+    raise TypeError(f"{function}(): window must be an odd number from 3 to 15, three of them (x, y, z) or "
+                    f"\"auto\", not {window!r}")
+
+
+def _analyse(series: np.ndarray, mask: Optional[np.ndarray], window: Window, demean: Any, voisins: Any,
              threads: Optional[int], progress: Progress, function: str) -> Result:
     demean = _flag("demean", demean, function)
     voisins = _flag("voisins", voisins, function)
     if threads is not None and (isinstance(threads, bool) or not isinstance(threads, (int, np.integer))
                                 or not 1 <= threads <= 1024):
         raise ValueError(f"{function}(): threads must be a whole number from 1 to 1024")
-    if isinstance(window, bool) or not isinstance(window, (int, np.integer, str)):
-        raise TypeError(f"{function}(): window must be an odd number from 3 to 15 or \"auto\", not {window!r}")
+    side = _window_text(window, function)
     report: Optional[Callable[[int, int], Any]]
     if progress is True:
         def report(done: int, total: int) -> None:
@@ -144,18 +157,17 @@ def _analyse(series: np.ndarray, mask: Optional[np.ndarray], window: Union[int, 
         report = progress
     else:
         raise TypeError(f"{function}(): progress must be True, False or a callable, not {progress!r}")
-    side = "" if window == 5 else str(window)
     try:
         out = _mirlune.analyse(series, mask, side, demean, voisins, int(threads or 0), report)
     except ValueError as error:
         raise ValueError(f"{function}(): {error}") from None
     return Result(mask=out["mask"], ratFiltre=out["ratFiltre"], disparite=out["disparite"],
                   dispersion=out["dispersion"], dispersion2=out["dispersion2"], voisins=out.get("voisins"),
-                  window=out["window"], mask_voxels=out["mask_voxels"], analysed=out["analysed"],
+                  window=tuple(out["window"]), mask_voxels=out["mask_voxels"], analysed=out["analysed"],
                   non_finite=out["non_finite"], notes=list(out["notes"]))
 
 
-def analyse(series: Any, mask: Any = None, *, window: Union[int, str] = 5, demean: bool = False,
+def analyse(series: Any, mask: Any = None, *, window: Window = 5, demean: bool = False,
             voisins: bool = False, threads: Optional[int] = None, progress: Progress = False,
             counts: Optional[bool] = None) -> Result:
     """The local principal component analysis of a series in an array.
@@ -172,9 +184,10 @@ def analyse(series: Any, mask: Any = None, *, window: Union[int, str] = 5, demea
         3-D, the series' x, y and z extents (bool or numbers): the voxels non-zero in it
         are analysed. By default, the voxels non-zero in every frame and positive in the
         middle one.
-    window : int or "auto", optional
-        The cube's side, odd, from 3 to 15 (default 5). "auto": the smallest cube holding
-        more voxels than the series has frames.
+    window : int, (int, int, int) or "auto", optional
+        The cube's side, odd, from 3 to 15 (default 5); three sides (x, y, z) for thick
+        slices, as (5, 5, 3) or "5,5,3". "auto": the smallest cube holding more voxels
+        than the series has frames.
     demean : bool, optional
         Subtract each voxel's mean over frames from its course first, so that the maps
         describe fluctuations rather than the baseline (fMRI). Dispersion is then 0.
@@ -274,7 +287,7 @@ def _output(data: np.ndarray, source: Any) -> Any:
     return out
 
 
-def run(img: Any, mask: Any = None, *, mask_img: Any = None, window: Union[int, str] = 5, demean: bool = False,
+def run(img: Any, mask: Any = None, *, mask_img: Any = None, window: Window = 5, demean: bool = False,
         voisins: bool = False, threads: Optional[int] = None, progress: Progress = False,
         counts: Optional[bool] = None) -> Result:
     """The analysis of an image series, as the ``Mirlune`` program does it, without files.

@@ -45,7 +45,8 @@ struct Analysed {
 
 //! How a run is asked for beyond the defaults.
 struct Asked {
-  int side = 5;
+  mirlune::WindowSides sides = mirlune::kDefaultWindow;
+  void cube(int side) { sides = {side, side, side}; }
   bool demean = false;
   bool voisins = false;
 };
@@ -60,7 +61,7 @@ Analysed analyse(const VexaData<float>& input, vexa::InstructionSet set, int thr
   options.threads = threads;
   options.instructionSet = set;
   options.scratchBudget = budget;
-  options.windowSide = asked.side;
+  options.window = asked.sides;
   options.demean = asked.demean;
   options.voisins = asked.voisins;
   run.maps = mirlune::analyseLocally(mirlune::SeriesGeometry::of(input), run.mask, serie, options);
@@ -83,7 +84,7 @@ Exact exactOf(Eigen::MatrixXd m, const Asked& asked) {
   // Demeaned: each course less its mean over frames, in double, before any product.
   if (asked.demean) m.colwise() -= m.rowwise().mean();
   Exact e;
-  e.byGram = !(T <= count && T <= asked.side * asked.side * asked.side);
+  e.byGram = !(T <= count && T <= asked.sides[0] * asked.sides[1] * asked.sides[2]);
   if (!e.byGram) {
     const exact::Symmetric full = exact::symmetric(exact::columnProducts(m, count - 1));
     e.first = full.values(T - 1);
@@ -103,12 +104,13 @@ Exact exactOf(Eigen::MatrixXd m, const Asked& asked) {
 }
 
 //! The raster indices of the mask voxels in the cube of half-side h around (x, y, z).
-std::vector<int> neighboursOf(const VexaData<short>& mask, int x, int y, int z, int h) {
+std::vector<int> neighboursOf(const VexaData<short>& mask, int x, int y, int z, const mirlune::WindowSides& sides) {
   const int X = mask.dimX(), Y = mask.dimY(), Z = mask.dimZ();
+  const int hx = sides[0] / 2, hy = sides[1] / 2, hz = sides[2] / 2;
   std::vector<int> at;
-  for (int a = std::max(x - h, 0); a < std::min(x + h + 1, X); ++a)
-    for (int b = std::max(y - h, 0); b < std::min(y + h + 1, Y); ++b)
-      for (int c = std::max(z - h, 0); c < std::min(z + h + 1, Z); ++c)
+  for (int a = std::max(x - hx, 0); a < std::min(x + hx + 1, X); ++a)
+    for (int b = std::max(y - hy, 0); b < std::min(y + hy + 1, Y); ++b)
+      for (int c = std::max(z - hz, 0); c < std::min(z + hz + 1, Z); ++c)
         if (mask(a, b, c) == 1) at.push_back(a + X * (b + Y * c));
   return at;
 }
@@ -119,13 +121,12 @@ std::vector<int> neighboursOf(const VexaData<short>& mask, int x, int y, int z, 
  */
 std::pair<int, int> expectExact(const VexaData<float>& input, const Analysed& run, const Asked& asked = {}) {
   const int X = input.dimX(), Y = input.dimY(), Z = input.dimZ(), T = input.dimT();
-  const int h = asked.side / 2;
   int covariance = 0, gram = 0;
   for (int z = 0; z < Z; ++z)
     for (int y = 0; y < Y; ++y)
       for (int x = 0; x < X; ++x) {
         if (run.mask(x, y, z) != 1) continue;
-        const std::vector<int> at = neighboursOf(run.mask, x, y, z, h);
+        const std::vector<int> at = neighboursOf(run.mask, x, y, z, asked.sides);
         const int count = static_cast<int>(at.size());
         if (asked.voisins) {
           EXPECT_EQ(run.maps.voisins(x, y, z), count > 1 ? count : 0);
@@ -220,11 +221,11 @@ TEST(Routes, TilesKeepScratchWithinBudgetAndChangeNoResult) {
     slab.frames = T;
     const double budget = mirlune::defaultScratchBudget(slab);
     if (T <= 125) {
-      const int width = mirlune::shortSeriesTileWidth(slab, mirlune::Window(5), false, 2, budget);
+      const int width = mirlune::shortSeriesTileWidth(slab, mirlune::Window({5, 5, 5}), false, 2, budget);
       EXPECT_LT(width, 96);
       EXPECT_LE(2 * 6.0 * (width + 4) * (T * (T + 1) / 2.0) * sizeof(double), budget);
     } else {
-      const int rows = mirlune::longSeriesTileRows(slab, mirlune::Window(5), budget);
+      const int rows = mirlune::longSeriesTileRows(slab, mirlune::Window({5, 5, 5}), budget);
       EXPECT_LT(rows, 96);
       EXPECT_LE(5.0 * 96 * (rows + 4) * 365 * sizeof(double), budget);  // 365 pairs per anchor
     }
@@ -240,10 +241,10 @@ TEST(Routes, TilesKeepScratchWithinBudgetAndChangeNoResult) {
   // give the same maps, and they agree with an exact decomposition.
   const VexaData<float> wide = series(40, 9, 6, 20, 5);
   Asked asked;
-  asked.side = 7;
+  asked.cube(7);
   const mirlune::SeriesGeometry g = mirlune::SeriesGeometry::of(wide);
-  ASSERT_TRUE(mirlune::shortSeriesSlides(g, mirlune::Window(7), false, 7e5));
-  EXPECT_EQ(mirlune::shortSeriesTileWidth(g, mirlune::Window(7), false, 3, 7e5), 16);
+  ASSERT_TRUE(mirlune::shortSeriesSlides(g, mirlune::Window({7, 7, 7}), false, 7e5));
+  EXPECT_EQ(mirlune::shortSeriesTileWidth(g, mirlune::Window({7, 7, 7}), false, 3, 7e5), 16);
   const Analysed whole = analyse(wide, vexa::detectedInstructionSet(), 1, 1e12, asked);
   expectExact(wide, whole, asked);
   EXPECT_TRUE(sameMaps(whole.maps, analyse(wide, vexa::detectedInstructionSet(), 3, 7e5, asked).maps));
@@ -254,18 +255,34 @@ TEST(Routes, EveryWindowSideOnEveryRoute) {
   // the window holds (the long route), for the widths users choose; a small grid makes
   // every count from corners to whole cubes.
   struct Case {
-    int side, T;
+    mirlune::WindowSides sides;
+    int T;
     int X, Y, Z;  // long series on the wider windows: a small grid keeps the exact check quick
   };
-  const Case cases[] = {{3, 2, 7, 6, 5},   {3, 12, 7, 6, 5},  {3, 20, 7, 6, 5},    {3, 28, 7, 6, 5},
-                        {7, 10, 7, 6, 5},  {7, 40, 7, 6, 5},  {7, 344, 5, 4, 3},   {9, 30, 7, 6, 5},
-                        {9, 730, 5, 4, 3}, {11, 24, 7, 6, 5}, {11, 1332, 4, 3, 3}, {15, 10, 7, 6, 5}};
+  const Case cases[] = {{{3, 3, 3}, 2, 7, 6, 5},
+                        {{3, 3, 3}, 12, 7, 6, 5},
+                        {{3, 3, 3}, 20, 7, 6, 5},
+                        {{3, 3, 3}, 28, 7, 6, 5},
+                        {{7, 7, 7}, 10, 7, 6, 5},
+                        {{7, 7, 7}, 40, 7, 6, 5},
+                        {{7, 7, 7}, 344, 5, 4, 3},
+                        {{9, 9, 9}, 30, 7, 6, 5},
+                        {{9, 9, 9}, 730, 5, 4, 3},
+                        {{11, 11, 11}, 24, 7, 6, 5},
+                        {{11, 11, 11}, 1332, 4, 3, 3},
+                        {{15, 15, 15}, 10, 7, 6, 5},
+                        // Three sides, for thick slices: the short route (sliding, in a cube wider than the
+                        // default), the long route and the wide-window route.
+                        {{5, 5, 3}, 30, 7, 6, 5},
+                        {{9, 7, 3}, 40, 11, 8, 5},
+                        {{3, 5, 7}, 120, 5, 6, 8},
+                        {{9, 7, 3}, 150, 11, 8, 4}};
   for (const Case& c : cases) {
     const VexaData<float> input = series(c.X, c.Y, c.Z, c.T, 11);
     for (vexa::InstructionSet set : vexa::supportedInstructionSets()) {
-      SCOPED_TRACE("side " + std::to_string(c.side) + ", T " + std::to_string(c.T) + ", " + vexa::nameOf(set));
+      SCOPED_TRACE("window " + mirlune::windowText(c.sides) + ", T " + std::to_string(c.T) + ", " + vexa::nameOf(set));
       Asked asked;
-      asked.side = c.side;
+      asked.sides = c.sides;
       asked.voisins = true;
       const Analysed run = analyse(input, set, 2, 0, asked);
       const auto [covariance, gram] = expectExact(input, run, asked);
@@ -348,7 +365,7 @@ TEST(Routes, WideWindowsAtManyFrames) {
     SCOPED_TRACE("side " + std::to_string(c.side) + ", T " + std::to_string(c.T) + (c.demean ? ", demeaned" : ""));
     const VexaData<float> input = series(c.X, c.Y, c.Z, c.T, 29);
     Asked asked;
-    asked.side = c.side;
+    asked.cube(c.side);
     asked.demean = c.demean;
     asked.voisins = true;
     const Analysed planes = analyse(input, detected, 1, 1.0, asked);
@@ -368,11 +385,12 @@ TEST(Routes, WideWindowsAtManyFrames) {
   const mirlune::SeriesGeometry g = mirlune::SeriesGeometry::of(series(32, 32, 16, 1, 1));
   mirlune::SeriesGeometry many = g;
   many.frames = 300;
-  EXPECT_TRUE(mirlune::usesLargeSolver(many, mirlune::Window(7)));
-  EXPECT_FALSE(mirlune::usesLargeSolver(many, mirlune::Window(5)));
-  EXPECT_TRUE(mirlune::wideWindowKeepsPlaneSums(many, mirlune::Window(7), mirlune::defaultScratchBudget(many)));
+  EXPECT_TRUE(mirlune::usesLargeSolver(many, mirlune::Window({7, 7, 7})));
+  EXPECT_FALSE(mirlune::usesLargeSolver(many, mirlune::Window({5, 5, 5})));
+  EXPECT_TRUE(mirlune::wideWindowKeepsPlaneSums(many, mirlune::Window({7, 7, 7}), mirlune::defaultScratchBudget(many)));
   many.frames = 1000;
-  EXPECT_FALSE(mirlune::wideWindowKeepsPlaneSums(many, mirlune::Window(11), mirlune::defaultScratchBudget(many)));
+  EXPECT_FALSE(
+      mirlune::wideWindowKeepsPlaneSums(many, mirlune::Window({11, 11, 11}), mirlune::defaultScratchBudget(many)));
 }
 
 namespace {
@@ -421,14 +439,14 @@ TEST(Routes, SlidSumsKeepNoRoundingOfWhatPassed) {
       for (short& v : mask.volume()) v = 1;
       const VexaData<Individu> serie = mirlune::gatherRecords(input, mask, X * 25);
       mirlune::AnalysisOptions options;
-      options.windowSide = c.side;
+      options.window = {c.side, c.side, c.side};
       options.threads = 1;
       const LocalMaps maps = mirlune::analyseLocally(mirlune::SeriesGeometry::of(input), mask, serie, options);
       Asked asked;
-      asked.side = c.side;
+      asked.cube(c.side);
       for (int x = 0; x < X; ++x) {
         SCOPED_TRACE("x " + std::to_string(x));
-        const std::vector<int> at = neighboursOf(mask, x, 2, 2, c.side / 2);
+        const std::vector<int> at = neighboursOf(mask, x, 2, 2, {c.side, c.side, c.side});
         Eigen::MatrixXd m(at.size(), c.T);
         for (std::size_t k = 0; k < at.size(); ++k)
           for (int t = 0; t < c.T; ++t) m(k, t) = input.volume().begin()[at[k] + static_cast<long>(X) * 25 * t];
@@ -468,7 +486,7 @@ TEST(Routes, EqualTopValuesOfATravellingWave) {
             input(x, y, z, t) = static_cast<float>(50 + 10 * std::sin(phase) + 9.7 * std::cos(2 * phase));
           }
     Asked asked;
-    asked.side = c.side;
+    asked.cube(c.side);
     asked.demean = true;  // the wave's pairs on top, not the baseline
     expectExact(input, analyse(input, vexa::detectedInstructionSet(), 2, 0, asked), asked);
   }

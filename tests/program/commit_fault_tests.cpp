@@ -302,7 +302,17 @@ TEST_F(CommitFaults, SetsAreReplacedWholeAndASignalDuringTheRenamesIsASuccess) {
          std::string("inject=") + m.held + ":delay_enter=2000000:when=" + (m.status == 0 ? "3" : "1"), kProgram, "-i",
          "b.nii", "-o", "out"},
         dir->path(), dir->file("err"));
-    ::usleep(1000000);
+    // Wait for the held call: the first rename of an output done (mask.nii new), or every
+    // output staged; the call is then held for two seconds.
+    auto reached = [&] {
+      if (m.status == 0) return readFile(out + "/mask.nii") == setB->at("mask.nii");
+      int staged = 0;
+      for (const std::string& name : testing_support::namesIn(out))
+        staged += name.size() > 5 && name.substr(name.size() - 5) == ".part";
+      return staged >= 5;
+    };
+    for (int tries = 0; tries < 200 && !reached(); ++tries) ::usleep(20000);
+    ::usleep(200000);
     // To the program, strace's child: strace itself would only stop tracing.
     const std::string children =
         readFile("/proc/" + std::to_string(run.pid()) + "/task/" + std::to_string(run.pid()) + "/children");

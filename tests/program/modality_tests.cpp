@@ -124,11 +124,12 @@ TEST_F(Modality, WindowSideDemeaningAndNeighbourCounts) {
 }
 
 TEST_F(Modality, WindowsThatCannotBeUsedAreRefusedAtOnce) {
-  for (const std::string side : {"4", "1", "17", "abc", "5x"}) {
+  for (const std::string side : {"4", "1", "17", "abc", "5x", "5,5", "5,5,4", "5,,3", "5,5,3,3", ",5,5,5", "+5"}) {
     SCOPED_TRACE(side);
     const Outcome run = mirlune({"-i", "pet.nii", "-o", "refused", "-window", side}, dir->path());
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, kProgram + ": -window " + side + ": the side must be an odd number from 3 to 15, or auto\n");
+    EXPECT_EQ(run.err, kProgram + ": -window " + side +
+                           ": a side must be an odd number from 3 to 15 (one for a cube, or three, x,y,z), or auto\n");
     EXPECT_EQ(run.out, "");
   }
   // More frames than the widest window holds voxels.

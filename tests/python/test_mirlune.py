@@ -59,7 +59,8 @@ def test_options_as_the_program_has_them(sample):
         assert np.array_equal(getattr(seven, name), files[name]), name
     voisins = np.asanyarray(nib.load(sample / "seven" / "voisins.nii").dataobj)
     assert np.array_equal(seven.voisins, voisins)
-    assert mirlune.analyse(np.ones((4, 4, 4, 30), np.float32), window="auto").window == 5
+    assert mirlune.analyse(np.ones((4, 4, 4, 30), np.float32), window="auto").window == (5, 5, 5)
+    assert mirlune.analyse(np.ones((6, 6, 6, 30), np.float32), window=(5, 5, 3)).window == (5, 5, 3)
 
 
 def test_any_layout_and_type_gives_the_same_result(sample):
@@ -83,7 +84,7 @@ def test_refusals_in_the_programs_words():
         mirlune.analyse(np.ones((4, 4, 4, 3), complex))
     with pytest.raises(ValueError, match="beyond the range of 32-bit floats"):
         mirlune.analyse(np.full((4, 4, 4, 3), 1e200))
-    with pytest.raises(ValueError, match="-window 4: the side must be an odd number"):
+    with pytest.raises(ValueError, match="-window 4: a side must be an odd number"):
         mirlune.analyse(np.ones((4, 4, 4, 3)), window=4)
 
 
