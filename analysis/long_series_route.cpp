@@ -46,7 +46,8 @@ class ForwardOffsets {
   };
   std::size_t key(int dx, int dy, int dz) const {
     return static_cast<std::size_t>(dx + _reachX) +
-           static_cast<std::size_t>(_spanX) * (static_cast<std::size_t>(dy + _reachY) + static_cast<std::size_t>(_spanY) * dz);
+           static_cast<std::size_t>(_spanX) *
+               (static_cast<std::size_t>(dy + _reachY) + static_cast<std::size_t>(_spanY) * dz);
   }
   int _reachX, _reachY, _spanX, _spanY;
   std::vector<Offset> _offsets;
@@ -74,7 +75,8 @@ class LongSeriesRoute {
         _kernels(vexa::vectorKernels(set)),
         _offsets(in.window.reach),
         _tileRows(longSeriesTileRows(in.geometry, in.window, budget)),
-        _tableRows(std::min(in.geometry.sizeY, _tileRows + (_tileRows < in.geometry.sizeY ? 2 * in.window.half[1] : 0))),
+        _tableRows(
+            std::min(in.geometry.sizeY, _tileRows + (_tileRows < in.geometry.sizeY ? 2 * in.window.half[1] : 0))),
         _planeEntries(Index(in.geometry.sizeX) * _tableRows * _offsets.size()),
         _table(new double[_window.side[2] * _planeEntries]) {
     for (int w = 0; w < workers; ++w) {
@@ -121,7 +123,8 @@ class LongSeriesRoute {
   };
 
   double* tableAt(int x, int y, int z) {
-    return &_table[(z % _window.side[2]) * _planeEntries + (Index(y - _rowLo) * _in.geometry.sizeX + x) * _offsets.size()];
+    return &_table[(z % _window.side[2]) * _planeEntries +
+                   (Index(y - _rowLo) * _in.geometry.sizeX + x) * _offsets.size()];
   }
 
   // The dot products of every mask voxel of plane z, in the tile's reach, with the later

@@ -14,7 +14,7 @@ namespace mirlune {
 struct AnalysisFacts {
   int frames = 0;
   WindowSides window = kDefaultWindow;  //!< the cube's sides
-  bool demeaned = false;          //!< courses less their means
+  bool demeaned = false;                //!< courses less their means
   long long maskVoxels = 0;
   long long analysedVoxels = 0;
   long long nonFiniteVoxels = 0;  //!< left out for a sample that is not a finite number

@@ -112,10 +112,10 @@ struct LocalMaps {
 };
 
 struct AnalysisOptions {
-  int threads = 0;                //!< worker threads; 0: every usable CPU
+  int threads = 0;                      //!< worker threads; 0: every usable CPU
   WindowSides window = kDefaultWindow;  //!< the cube's sides, each odd, 3 to kMostSide
-  bool demean = false;            //!< each course less its mean over frames before the products
-  bool voisins = false;           //!< make the voisins map (LocalMaps::voisins)
+  bool demean = false;                  //!< each course less its mean over frames before the products
+  bool voisins = false;                 //!< make the voisins map (LocalMaps::voisins)
   //! Walk each record's neighbourhood and decompose fully, as plainly as possible:
   //! slower, kept as the reference the fast route is checked against.
   bool reference = false;

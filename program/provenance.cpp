@@ -45,8 +45,7 @@ std::string descriptionOf(const std::string& name, const RunFacts& facts) {
     return "The smallest singular value divided by the largest, " + where + "; 0 elsewhere.";
   }
   if (name == "voisins") {
-    return "The number of mask voxels in the " + cube + " cube " + where +
-           "; 0 elsewhere.";
+    return "The number of mask voxels in the " + cube + " cube " + where + "; 0 elsewhere.";
   }
   return "The second largest singular value divided by the largest, " + where + "; 0 elsewhere.";
 }

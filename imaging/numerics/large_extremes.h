@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "imaging/numerics/extremes.h"
-#include "imaging/numerics/lanczos.h"
 #include "imaging/numerics/instruction_set.h"
+#include "imaging/numerics/lanczos.h"
 #include "imaging/numerics/vector_kernels.h"
 
 namespace vexa {

@@ -10,8 +10,9 @@ namespace vexa {
  * given up: an open file description lock (fcntl F_OFD_SETLK) on the file opened for
  * writing, which NFS keeps as a byte-range lock where flock on a folder is refused. A
  * process that ends however it ends drops the lock; an interruption removes the file with
- * the run's temporaries (Temporaries), and one a kill leaves is taken over by the next. A lock taken on a file that was removed meanwhile (its holder giving it up) is
- * dropped and taken again on the file now at path, so that two holders never coexist.
+ * the run's temporaries (Temporaries), and one a kill leaves is taken over by the next. A lock taken on a file that was
+ * removed meanwhile (its holder giving it up) is dropped and taken again on the file now at path, so that two holders
+ * never coexist.
  */
 class LockFile {
  public:
