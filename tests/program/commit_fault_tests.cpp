@@ -106,32 +106,35 @@ FolderState* CommitFaults::setB = nullptr;
 TEST_F(CommitFaults, EveryCallFailedOrKilledLeavesOneWholeSet) {
   if (::access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
   const std::string out = dir->file("out");
+  std::vector<std::string> faults;  // each call of the commit failed, or killed, in turn
   for (const std::string call : {"rename", "link", "unlink", "fsync"}) {
     const int calls = callsOf(call);
     ASSERT_GT(calls, 0) << call;
-    for (const std::string fault : {"error=EIO", "signal=SIGKILL"}) {
-      for (int n = 1; n <= calls; ++n) {
-        SCOPED_TRACE(call + " " + fault + " at call " + std::to_string(n) + " of " + std::to_string(calls));
-        resetFolder(*setA, out);
-        const Outcome run =
-            mirlune({"-i", "b.nii", "-o", "out"}, {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e",
-                                                   "inject=" + call + ":" + fault + ":when=" + std::to_string(n)});
-        const FolderState visible = stateOf(out, false);
-        if (run.status == 0) {
-          // Succeeded: the new set in place (what a failed clean-up left, hidden, goes next time).
-          EXPECT_TRUE(visible == *setB);
-        } else if (run.status == 1) {
-          // Failed: one line, and the earlier set whole, unless the record is kept, as it says.
-          EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-          if (run.err.find("record") == std::string::npos) {
-            EXPECT_TRUE(visible == *setA) << run.err;
-          }
-        } else {
-          EXPECT_EQ(run.status, 128 + SIGKILL) << run.err;
-        }
-        expectWholeAfterRecovery("out");
+    for (int n = 1; n <= calls; ++n) {
+      for (const std::string fault : {"error=EIO", "signal=SIGKILL"}) {
+        faults.push_back(call + ":" + fault + ":when=" + std::to_string(n));
       }
     }
+  }
+  for (const std::string& fault : faults) {
+    SCOPED_TRACE(fault);
+    resetFolder(*setA, out);
+    const Outcome run = mirlune({"-i", "b.nii", "-o", "out"},
+                                {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=" + fault});
+    const FolderState visible = stateOf(out, false);
+    if (run.status == 0) {
+      // Succeeded: the new set in place (what a failed clean-up left, hidden, goes next time).
+      EXPECT_TRUE(visible == *setB);
+    } else if (run.status == 1) {
+      // Failed: one line, and the earlier set whole, unless the record is kept, as it says.
+      EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+      if (run.err.find("record") == std::string::npos) {
+        EXPECT_TRUE(visible == *setA) << run.err;
+      }
+    } else {
+      EXPECT_EQ(run.status, 128 + SIGKILL) << run.err;
+    }
+    expectWholeAfterRecovery("out");
   }
 }
 
@@ -141,30 +144,31 @@ TEST_F(CommitFaults, RecoveryFailedOrKilledAtEachCallLeavesOneWholeSet) {
   // A commit killed before its backups were made (at its first link) or midway through its
   // renames (the fourth: the record's, then three files'): the set is mixed, or not yet
   // touched, and the record says what to do.
+  std::vector<std::pair<std::string, std::string>> faults;  // (the commit's kill, recovery's fault)
   for (const std::string killed : {"link:signal=SIGKILL:when=1", "rename:signal=SIGKILL:when=4"}) {
-    for (const std::string call : {"rename", "link", "unlink"}) {
-      for (const std::string fault : {"error=EIO", "signal=SIGKILL"}) {
-        if (call != "rename" && fault != "error=EIO") continue;  // kills: one call is enough
-        for (int n = 1; n <= 5; ++n) {
-          SCOPED_TRACE("killed at " + killed + ", then " + call + " " + fault + " at recovery's call " +
-                       std::to_string(n));
-          resetFolder(*setA, out);
-          mirlune({"-i", "b.nii", "-o", "out"},
-                  {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=" + killed});
-          ASSERT_TRUE(testing_support::fileExists(out + "/.mirlune-commit"));
-          const Outcome recovery = mirlune({"-i", "garbage.nii", "-o", "out"},
-                                           {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e",
-                                            "inject=" + call + ":" + fault + ":when=" + std::to_string(n)});
-          if (recovery.status == 1) {
-            EXPECT_EQ(std::count(recovery.err.begin(), recovery.err.end(), '\n'), 1);
-          }
-          if (!testing_support::fileExists(out + "/.mirlune-commit")) {
-            const FolderState visible = stateOf(out, false);
-            EXPECT_TRUE(visible == *setA || visible == *setB) << recovery.err;
-          }
-          expectWholeAfterRecovery("out");
-        }
+    for (const std::string fault :
+         {"rename:error=EIO", "link:error=EIO", "unlink:error=EIO", "rename:signal=SIGKILL"}) {
+      faults.emplace_back(killed, fault);  // kills: one call is enough
+    }
+  }
+  for (const auto& [killed, fault] : faults) {
+    for (int n = 1; n <= 5; ++n) {
+      SCOPED_TRACE("killed at " + killed + ", then " + fault + " at recovery's call " + std::to_string(n));
+      resetFolder(*setA, out);
+      mirlune({"-i", "b.nii", "-o", "out"},
+              {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=" + killed});
+      ASSERT_TRUE(testing_support::fileExists(out + "/.mirlune-commit"));
+      const Outcome recovery = mirlune(
+          {"-i", "garbage.nii", "-o", "out"},
+          {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=" + fault + ":when=" + std::to_string(n)});
+      if (recovery.status == 1) {
+        EXPECT_EQ(std::count(recovery.err.begin(), recovery.err.end(), '\n'), 1);
       }
+      if (!testing_support::fileExists(out + "/.mirlune-commit")) {
+        const FolderState visible = stateOf(out, false);
+        EXPECT_TRUE(visible == *setA || visible == *setB) << recovery.err;
+      }
+      expectWholeAfterRecovery("out");
     }
   }
 }
