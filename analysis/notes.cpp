@@ -13,6 +13,9 @@ AnalysisFacts factsOf(const SeriesAnalysis& run, int frames, const AnalysisOptio
   facts.analysedVoxels = run.maps.analysed;
   facts.nonFiniteVoxels = run.nonFinite;
   facts.fewerThanFrames = run.maps.fewerThanFrames;
+  facts.denoised = run.withDenoised;
+  facts.estimator = options.estimator;
+  facts.denoisedVoxels = run.denoised.voxels;
   return facts;
 }
 

@@ -19,6 +19,9 @@ struct AnalysisFacts {
   long long analysedVoxels = 0;
   long long nonFiniteVoxels = 0;  //!< left out for a sample that is not a finite number
   long long fewerThanFrames = 0;  //!< analysed voxels whose cube held fewer voxels than frames
+  bool denoised = false;          //!< the series was denoised too
+  vexa::NoiseEstimator estimator = vexa::NoiseEstimator::Exp2;
+  long long denoisedVoxels = 0;
 };
 
 //! The facts of run, an analysis of a series of frames with options.

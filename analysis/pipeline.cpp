@@ -4,7 +4,7 @@ namespace mirlune {
 
 SeriesAnalysis analyseSeries(VexaData<float>& input, const VexaData<float>* maskImage, const std::string& seriesName,
                              const std::string& maskName, const AnalysisOptions& options,
-                             const std::function<void(Stage, const SeriesAnalysis&)>& stageDone) {
+                             const std::function<void(Stage, SeriesAnalysis&)>& stageDone) {
   const SeriesGeometry geometry = SeriesGeometry::of(input);
   SeriesAnalysis run;
   if (maskImage) {
@@ -14,6 +14,22 @@ SeriesAnalysis analyseSeries(VexaData<float>& input, const VexaData<float>* mask
     run.mask = buildMask(input, run.maskCount, &run.nonFinite);
   }
   if (stageDone) stageDone(Stage::Mask, run);
+
+  if (options.denoise) {
+    DenoiseOptions denoising;
+    denoising.threads = options.threads;
+    denoising.window = options.window;
+    denoising.estimator = options.estimator;
+    denoising.demean = options.demean;
+    denoising.progress = options.progress;
+    denoising.stop = options.stop;
+    denoising.instructionSet = options.instructionSet;
+    denoising.exact = options.reference;
+    run.denoised = denoiseSeries(geometry, input, run.mask, denoising);
+    run.withDenoised = true;
+    if (stageDone) stageDone(Stage::Denoised, run);
+  }
+  if (!options.maps) return run;
 
   const VexaData<Individu> serie = gatherRecords(input, run.mask, run.maskCount, options.threads);
   if (stageDone) stageDone(Stage::Records, run);

@@ -12,6 +12,7 @@
 #include "analysis/individu.h"
 #include "containers/vexadata.h"
 #include "imaging/numerics/batched.h"
+#include "imaging/numerics/spectrum.h"
 #include "imaging/run/parallel.h"
 
 namespace mirlune {
@@ -116,6 +117,11 @@ struct AnalysisOptions {
   WindowSides window = kDefaultWindow;  //!< the cube's sides, each odd, 3 to kMostSide
   bool demean = false;                  //!< each course less its mean over frames before the products
   bool voisins = false;                 //!< make the voisins map (LocalMaps::voisins)
+  //! Also denoise the series (analysis/denoise.h), with this estimator, over the same window.
+  bool denoise = false;
+  vexa::NoiseEstimator estimator = vexa::NoiseEstimator::Exp2;
+  //! false: the mask and the denoised series only, no records and no maps (Python's denoise()).
+  bool maps = true;
   //! Walk each record's neighbourhood and decompose fully, as plainly as possible:
   //! slower, kept as the reference the fast route is checked against.
   bool reference = false;

@@ -156,7 +156,9 @@ const char* const kReadme =
     "- `desc-analysed_mask`: the voxels analysed;\n"
     "- `desc-disparite_map`, `desc-dispersion_map`, `desc-dispersion2_map`, `desc-voisins_map`: 3-D maps\n"
     "  of how the singular values of each voxel's neighbourhood spread, and its voxel count;\n"
-    "- `desc-ratFiltre_<suffix>`: the dominant time course of each neighbourhood, a series.\n\n"
+    "- `desc-ratFiltre_<suffix>`: the dominant time course of each neighbourhood, a series.\n"
+    "%s"
+    "\n"
     "Each has a JSON sidecar saying what it is and how it was made; dataset_description.json\n"
     "gives the program, its version and the options every run here shares.\n\n"
     "bids-validator 1.x checks raw names only, so these outputs are listed in .bidsignore;\n"
@@ -174,6 +176,17 @@ const char* const kBidsIgnore =
     "*_desc-*nalysed_mask.*\n"
     "*_desc-*_map.*\n"
     "*_desc-*atFiltre_*.*\n";
+
+// What a dataset made with -denoise adds to them.
+const char* const kDenoiseReadme =
+    "- `desc-denoised_<suffix>`: the series denoised by the Marchenko-Pastur law on each voxel's\n"
+    "  window; `desc-noise_map` and `desc-rank_map`: the noise level and the components kept.\n";
+const char* const kDenoiseIgnore = "*_desc-*enoised_*.*\n";
+
+std::string readmeText(bool denoise) {
+  std::string text = kReadme;
+  return text.replace(text.find("%s"), 2, denoise ? kDenoiseReadme : "");
+}
 
 }  // namespace
 
@@ -238,7 +251,8 @@ std::string bidsOutputName(const BidsInput& input, const std::string& name) {
   for (const auto& [key, label] : input.entities) stem += key + "-" + label + "_";
   const std::string own = name == "mask" ? "analysed" : name;
   const std::string label = input.desc.empty() ? own : input.desc + capitalised(own);
-  const std::string suffix = name == "mask" ? "mask" : name == "ratFiltre" ? input.suffix : "map";
+  const bool series = name == "ratFiltre" || name == "denoised";
+  const std::string suffix = name == "mask" ? "mask" : series ? input.suffix : "map";
   return stem + "desc-" + label + "_" + suffix;
 }
 
@@ -279,8 +293,10 @@ void claimDerivativeDataset(const std::string& root, const DatasetClaim& claim) 
   if (masked) wanted["DatasetLinks"]["masks"] = claim.masks;
   // Of two runs that begin together, one makes it and the other finds it complete.
   if (writeWhole(root, kDescription, text(wanted), false)) {
-    writeWhole(root, "README.md", kReadme, false);
-    writeWhole(root, ".bidsignore", kBidsIgnore, false);
+    // Runs that denoise are the dataset's: its settings say so.
+    const bool denoise = claim.settings.find(" -denoise") != std::string::npos;
+    writeWhole(root, "README.md", readmeText(denoise), false);
+    writeWhole(root, ".bidsignore", std::string(kBidsIgnore) + (denoise ? kDenoiseIgnore : ""), false);
     return;
   }
 

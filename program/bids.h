@@ -45,7 +45,7 @@ std::string bidsSetName(const BidsInput& input);
  * The file name (without ending) of the output called name: the input's entities, then
  * desc-<label> and a suffix. The label is the output's (the mask's is "analysed"), after
  * the input's own desc when it has one (desc-preprocDisparite); the suffix is the input's
- * for series (ratFiltre), "mask" for the mask and "map" for the other 3-D images.
+ * for series (ratFiltre, denoised), "mask" for the mask and "map" for the other 3-D images.
  */
 std::string bidsOutputName(const BidsInput& input, const std::string& name);
 

@@ -60,7 +60,7 @@ class ProgressBar {
 const char* const kHelpEpilogue =
     "Writes five files into the output folder (-o; default: the current folder):\n"
     "mask.nii, ratFiltre.nii, disparite.nii, dispersion.nii and dispersion2.nii\n"
-    "(and voisins.nii with -voisins).\n"
+    "(and voisins.nii with -voisins; denoised.nii, noise.nii and rank.nii with -denoise).\n"
     "They appear together when the run ends, replacing those of an earlier run;\n"
     "a run that fails or is interrupted leaves the folder's files as they were.\n"
     "A run that succeeds but says little (an empty mask, a single frame, every cube\n"
@@ -73,6 +73,8 @@ struct AnalysisSettings {
   std::string window;  // the cube's side, three sides x,y,z, or "auto"; empty: the default
   bool demean = false;
   bool voisins = false;
+  bool denoise = false;
+  std::string estimator;  // empty: the default
 };
 
 //! What the command line asks of the outputs.
@@ -103,6 +105,8 @@ std::string datasetSettings(const Settings& settings) {
   if (!settings.analysis.window.empty()) text += " -window " + settings.analysis.window;
   if (settings.analysis.demean) text += " -demean";
   if (settings.analysis.voisins) text += " -voisins";
+  if (settings.analysis.denoise) text += " -denoise";
+  if (!settings.analysis.estimator.empty()) text += " -estimator " + settings.analysis.estimator;
   if (settings.output.compress) text += " -compress";
   return text;
 }
@@ -147,11 +151,29 @@ void parseCommandLine(norbe::VexaApplication& application, Settings& settings) {
   parser.pushOption(new norbe::SingleOption<bool>(
       "-demean",
       "subtract each voxel's mean over frames from its course first, so that the maps describe the fluctuations "
-      "rather than the baseline (fMRI)",
+      "rather than the baseline (fMRI); with -denoise, each window's mean course is taken out before its "
+      "decomposition and put back after",
       settings.analysis.demean, true));
   parser.pushOption(new norbe::SingleOption<bool>(
       "-voisins", "also write voisins.nii: at each analysed voxel, the number of mask voxels in its cube",
       settings.analysis.voisins, true));
+  parser.pushOption(new norbe::SingleOption<bool>(
+      "-denoise",
+      "also write denoised.nii, the series denoised voxel by voxel: the course projected onto the components of its "
+      "window's matrix above the Marchenko-Pastur threshold (every voxel of the image in the window; the mask "
+      "chooses the voxels denoised, 0 elsewhere), noise.nii, the noise level (sigma), and rank.nii, the components "
+      "kept. Veraart J. et al., Denoising of diffusion MRI using random matrix theory, NeuroImage 142 (2016) "
+      "394-406; Cordero-Grande L. et al., Complex diffusion-weighted image estimation via matrix recovery under "
+      "general noise models, NeuroImage 200 (2019) 391-404. Not for series interpolated or smoothed, whose noise "
+      "is no longer independent from voxel to voxel",
+      settings.analysis.denoise, true));
+  auto* estimator = new norbe::SingleOption<std::string>(
+      "-estimator",
+      "how -denoise estimates the noise: exp1 (Veraart et al. 2016) or exp2 (Cordero-Grande et al. 2019; the "
+      "default)",
+      settings.analysis.estimator, true);
+  estimator->setValueName("exp1 | exp2");
+  parser.pushOption(estimator);
   parser.pushOption(new norbe::SingleOption<bool>(
       "-bids",
       "name the outputs as BIDS derivatives of the input (sub-<label>_..._desc-<map>_<suffix>), in "
@@ -168,15 +190,15 @@ void parseCommandLine(norbe::VexaApplication& application, Settings& settings) {
 //! Every file a run may write, for the check that none of them is an input.
 std::vector<std::string> outputFiles(const mirlune::OutputSet& outputs, const Settings& settings) {
   std::vector<std::string> files;
-  for (const std::string& name : mirlune::outputNames(settings.analysis.voisins)) {
+  for (const std::string& name : mirlune::outputNames(settings.analysis.voisins, settings.analysis.denoise)) {
     files.push_back(outputs.finalPath(name));
     if (settings.output.sidecars) files.push_back(outputs.sidecarPath(name));
   }
   return files;
 }
 
-void stageSidecars(mirlune::OutputSet& outputs, const mirlune::RunFacts& facts, bool voisins) {
-  for (const std::string& name : mirlune::outputNames(voisins)) {
+void stageSidecars(mirlune::OutputSet& outputs, const mirlune::RunFacts& facts, const AnalysisSettings& analysis) {
+  for (const std::string& name : mirlune::outputNames(analysis.voisins, analysis.denoise)) {
     outputs.stageSidecar(name, mirlune::sidecarText(facts, name));
   }
 }
@@ -197,7 +219,10 @@ void refuseDegenerate(const mirlune::RunFacts& facts) {
  */
 mirlune::OutputSet outputSetOf(Settings& settings, const std::string& seriesFile, const std::string& maskFile,
                                int threads, mirlune::BidsInput& bids) {
-  if (!settings.output.bids) return mirlune::OutputSet(settings.output.folder, threads, settings.output.compress);
+  const bool denoise = settings.analysis.denoise;
+  if (!settings.output.bids) {
+    return mirlune::OutputSet(settings.output.folder, threads, settings.output.compress, "", {}, denoise);
+  }
   bids = mirlune::parseBidsInput(seriesFile);
   const std::string root = settings.output.folder.empty() ? "." : settings.output.folder;
   mirlune::makeFolders(root);
@@ -212,9 +237,9 @@ mirlune::OutputSet outputSetOf(Settings& settings, const std::string& seriesFile
   mirlune::claimDerivativeDataset(root, claim);
   settings.output.sidecars = true;
   const bool gzipped = seriesFile.size() > 7 && seriesFile.compare(seriesFile.size() - 7, 7, ".nii.gz") == 0;
-  return mirlune::OutputSet(root + "/" + mirlune::bidsFolder(bids), threads, settings.output.compress || gzipped,
-                            mirlune::bidsSetName(bids),
-                            [bids](const std::string& name) { return mirlune::bidsOutputName(bids, name); });
+  return mirlune::OutputSet(
+      root + "/" + mirlune::bidsFolder(bids), threads, settings.output.compress || gzipped, mirlune::bidsSetName(bids),
+      [bids](const std::string& name) { return mirlune::bidsOutputName(bids, name); }, denoise);
 }
 
 //! What the sidecars say of the run, as far as it is known once the series is read.
@@ -234,6 +259,47 @@ mirlune::RunFacts runFactsOf(int argc, char** argv, const Settings& settings, co
   return facts;
 }
 
+//! -estimator only with -denoise, and only a name it knows.
+void checkEstimator(const AnalysisSettings& analysis) {
+  mirlune::estimatorNamed(analysis.estimator);
+  if (!analysis.estimator.empty() && !analysis.denoise) {
+    throw std::runtime_error("-estimator " + analysis.estimator +
+                             ": it chooses how -denoise estimates the noise, and there is no -denoise");
+  }
+}
+
+//! The analysis of input, its stages staged in outputs as they end and said on standard output.
+mirlune::LocalMaps analyseAndStage(const Settings& settings, VexaData<float>& input, const VexaData<float>* maskImage,
+                                   const std::string& seriesFile, const std::string& maskFile,
+                                   const mirlune::WindowSides& sides, int threads, mirlune::OutputSet& outputs,
+                                   mirlune::RunFacts& facts) {
+  ProgressBar bar;
+  mirlune::AnalysisOptions options;
+  options.threads = threads;
+  options.window = sides;
+  options.demean = settings.analysis.demean;
+  options.voisins = settings.analysis.voisins;
+  options.denoise = settings.analysis.denoise;
+  options.estimator = mirlune::estimatorNamed(settings.analysis.estimator);
+  options.progress = bar.callback();
+  auto stageDone = [&](mirlune::Stage stage, mirlune::SeriesAnalysis& run) {
+    if (stage == mirlune::Stage::Mask) {
+      outputs.stage(mirlune::kOutputNames[0], run.mask);
+      std::cout << mirlune::kMaskDone << std::endl;
+    } else if (stage == mirlune::Stage::Denoised) {
+      // Written now, so that its memory goes back before the records are made.
+      mirlune::stageDenoised(outputs, run.denoised);
+      run.denoised.series = VexaData<float>();
+    } else if (stage == mirlune::Stage::Records) {
+      std::cout << mirlune::kRecordsDone << std::endl;
+    }
+  };
+  const int frames = input.dimT();
+  mirlune::SeriesAnalysis run = mirlune::analyseSeries(input, maskImage, seriesFile, maskFile, options, stageDone);
+  facts.analysis = mirlune::factsOf(run, frames, options);
+  return std::move(run.maps);
+}
+
 int run(int argc, char** argv) {
   mirlune::InterruptionGuard interruptions(argv[0]);
   Settings settings;
@@ -242,6 +308,7 @@ int run(int argc, char** argv) {
   parseCommandLine(application, settings);
 
   // Nothing is written before the inputs are known, the folder is ours and no output is an input.
+  checkEstimator(settings.analysis);
   std::vector<std::string> inputFiles = vexa::imageFilesOf(settings.reader.fileName());
   const std::string seriesFile = inputFiles.front();
   std::vector<std::string> maskFiles;
@@ -274,35 +341,14 @@ int run(int argc, char** argv) {
     facts.maskFile = mirlune::absolutePath(maskFiles.front());
   }
 
-  mirlune::LocalMaps maps;
-  {
-    ProgressBar bar;
-    mirlune::AnalysisOptions options;
-    options.threads = threads;
-    options.window = sides;
-    options.demean = settings.analysis.demean;
-    options.voisins = settings.analysis.voisins;
-    options.progress = bar.callback();
-    auto stageDone = [&](mirlune::Stage stage, const mirlune::SeriesAnalysis& run) {
-      if (stage == mirlune::Stage::Mask) {
-        outputs.stage(mirlune::kOutputNames[0], run.mask);
-        std::cout << mirlune::kMaskDone << std::endl;
-      } else if (stage == mirlune::Stage::Records) {
-        std::cout << mirlune::kRecordsDone << std::endl;
-      }
-    };
-    const int frames = input.dimT();
-    mirlune::SeriesAnalysis run =
-        mirlune::analyseSeries(input, settings.maskFile.empty() ? nullptr : &maskImage, seriesFile,
-                               maskFiles.empty() ? "" : maskFiles.front(), options, stageDone);
-    facts.analysis = mirlune::factsOf(run, frames, options);
-    maps = std::move(run.maps);
-  }
+  mirlune::LocalMaps maps =
+      analyseAndStage(settings, input, settings.maskFile.empty() ? nullptr : &maskImage, seriesFile,
+                      maskFiles.empty() ? "" : maskFiles.front(), sides, threads, outputs, facts);
   std::cout << mirlune::kAnalysisDone << std::endl;
   if (settings.output.strict) refuseDegenerate(facts);
 
   mirlune::stageMaps(outputs, maps);
-  if (settings.output.sidecars) stageSidecars(outputs, facts, settings.analysis.voisins);
+  if (settings.output.sidecars) stageSidecars(outputs, facts, settings.analysis);
   outputs.commit();
   if (settings.output.bids) {
     // An index for the validator, not an output: the run has succeeded whether it is written or not.

@@ -20,13 +20,16 @@ const std::string kFileDescription = std::string("Mirlune ") + kVersion;
 const char* const kOutputNames[5] = {"mask", "ratFiltre", "disparite", "dispersion", "dispersion2"};
 const char* const kVoisinsName = "voisins";
 
-std::vector<std::string> outputNames(bool voisins) {
+const char* const kDenoiseNames[3] = {"denoised", "noise", "rank"};
+
+std::vector<std::string> outputNames(bool voisins, bool denoise) {
   std::vector<std::string> names(std::begin(kOutputNames), std::end(kOutputNames));
   if (voisins) names.emplace_back(kVoisinsName);
+  if (denoise) names.insert(names.end(), std::begin(kDenoiseNames), std::end(kDenoiseNames));
   return names;
 }
 
-std::vector<std::string> everyOutputName() { return outputNames(true); }
+std::vector<std::string> everyOutputName(bool denoise) { return outputNames(true, denoise); }
 
 namespace {
 
@@ -91,11 +94,12 @@ void refuseOverwritingInput(const std::vector<std::string>& inputs, const std::v
   }
 }
 
-OutputSet::OutputSet(const std::string& folder, int threads, bool compressed, const std::string& tag, Naming stem)
+OutputSet::OutputSet(const std::string& folder, int threads, bool compressed, const std::string& tag, Naming stem,
+                     bool denoise)
     : _threads(threads), _compressed(compressed), _stem(std::move(stem)) {
   _place.folder = folder;
   _place.tag = tag;
-  for (const std::string& name : everyOutputName()) {
+  for (const std::string& name : everyOutputName(denoise)) {
     for (const char* ending : {".nii", ".nii.gz", ".json"}) _place.names.push_back(named(name) + ending);
   }
 }
@@ -135,6 +139,12 @@ void stageMaps(OutputSet& outputs, const LocalMaps& maps) {
   outputs.stage(kOutputNames[3], maps.dispersion);
   outputs.stage(kOutputNames[4], maps.dispersion2);
   if (maps.withVoisins) outputs.stage(kVoisinsName, maps.voisins);
+}
+
+void stageDenoised(OutputSet& outputs, const DenoisedSeries& denoised) {
+  outputs.stage(kDenoiseNames[0], denoised.series);
+  outputs.stage(kDenoiseNames[1], denoised.noise);
+  outputs.stage(kDenoiseNames[2], denoised.rank);
 }
 
 bool outputsCommitted() { return gCommitted; }

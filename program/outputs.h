@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "analysis/denoise.h"
 #include "analysis/stages.h"
 #include "imaging/run/commit.h"
 #include "imaging/run/lockfile.h"
@@ -23,10 +24,17 @@ extern const char* const kOutputNames[5];
 //! The voisins map (the mask voxels in each analysed voxel's cube), written after the five when asked for.
 extern const char* const kVoisinsName;
 
-//! The bare names of a run's outputs: the five, and voisins when asked for.
-std::vector<std::string> outputNames(bool voisins);
-//! The bare names of every output a run may write, whatever it is asked for.
-std::vector<std::string> everyOutputName();
+//! The denoised series, its noise level and its rank maps, written last when asked for.
+extern const char* const kDenoiseNames[3];
+
+//! The bare names of a run's outputs: the five, voisins and the denoising's when asked for.
+std::vector<std::string> outputNames(bool voisins, bool denoise = false);
+/*!
+ * The bare names of every output a run may write: with denoise, all of them; without, all
+ * but the denoising's, so that a run that does not denoise never touches a file of the
+ * folder called noise or rank (common names) that it would not write.
+ */
+std::vector<std::string> everyOutputName(bool denoise = true);
 
 //! mkdir -p: every missing folder along the path; std::runtime_error naming the one that fails.
 void makeFolders(const std::string& folder);
@@ -53,7 +61,8 @@ class OutputSet {
    * several sets that share a folder (BIDS derivatives): the set's own name, and how each
    * output is named (stem(name) instead of name).
    */
-  OutputSet(const std::string& folder, int threads, bool compressed, const std::string& tag = "", Naming stem = {});
+  OutputSet(const std::string& folder, int threads, bool compressed, const std::string& tag = "", Naming stem = {},
+            bool denoise = false);
 
   //! The set in its folder: its files' possible names, its record and lock.
   const vexa::SetPlace& place() const { return _place; }
@@ -101,6 +110,9 @@ class SetLock {
 
 //! Stages "ratFiltre", "disparite", "dispersion" and "dispersion2", in that order, then "voisins" when asked for.
 void stageMaps(OutputSet& outputs, const LocalMaps& maps);
+
+//! Stages "denoised", "noise" and "rank".
+void stageDenoised(OutputSet& outputs, const DenoisedSeries& denoised);
 
 //! True once a run's outputs have all been renamed into place.
 bool outputsCommitted();

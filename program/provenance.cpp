@@ -47,6 +47,21 @@ std::string descriptionOf(const std::string& name, const RunFacts& facts) {
   if (name == "voisins") {
     return "The number of mask voxels in the " + cube + " cube " + where + "; 0 elsewhere.";
   }
+  const std::string window = "its window (the " + cube + " cube around it, moved inside the image at its edges)";
+  if (name == "denoised") {
+    return "The series denoised at each mask voxel: its course projected onto the principal components of " + window +
+           " above the Marchenko-Pastur threshold" +
+           (facts.analysis.demeaned ? ", the window's mean course taken out before and put back after" : "") +
+           "; 0 elsewhere.";
+  }
+  if (name == "noise") {
+    return "The noise level (standard deviation) at each mask voxel, as the Marchenko-Pastur threshold of " + window +
+           " estimates it; 0 elsewhere.";
+  }
+  if (name == "rank") {
+    return "The number of principal components of " + window +
+           " kept as signal (above the Marchenko-Pastur threshold), at each mask voxel; 0 elsewhere.";
+  }
   return "The second largest singular value divided by the largest, " + where + "; 0 elsewhere.";
 }
 
@@ -96,6 +111,18 @@ std::string sidecarText(const RunFacts& facts, const std::string& name) {
   sidecar["Window"] = {facts.analysis.window[0], facts.analysis.window[1], facts.analysis.window[2]};
   if (facts.windowAuto) sidecar["WindowChosen"] = "auto: the smallest cube holding more voxels than frames";
   if (facts.analysis.demeaned) sidecar["DemeanedCourses"] = true;
+  if (name == "denoised" || name == "noise" || name == "rank") {
+    const bool exp1 = facts.analysis.estimator == vexa::NoiseEstimator::Exp1;
+    sidecar["Denoising"] = {
+        {"Method", "Marchenko-Pastur principal component analysis of each voxel's window"},
+        {"Estimator", exp1 ? "exp1" : "exp2"},
+        {"References",
+         Json::array({"Veraart J. et al., Denoising of diffusion MRI using random matrix theory, NeuroImage 142 "
+                      "(2016) 394-406",
+                      "Cordero-Grande L. et al., Complex diffusion-weighted image estimation via matrix recovery "
+                      "under general noise models, NeuroImage 200 (2019) 391-404"})},
+        {"DenoisedVoxels", facts.analysis.denoisedVoxels}};
+  }
   sidecar["Frames"] = facts.analysis.frames;
   sidecar["MaskVoxels"] = facts.analysis.maskVoxels;
   sidecar["AnalysedVoxels"] = facts.analysis.analysedVoxels;

@@ -118,7 +118,8 @@ mirlune::SeriesAnalysis runWatched(const Analysis& analysis, mirlune::AnalysisOp
  * with (voxels done, voxels in all) a few times a second, holding the lock.
  */
 py::dict analyseArray(const py::array_t<float, py::array::f_style>& series, const py::object& mask,
-                      const std::string& window, bool demean, bool voisins, int threads, const py::object& progress) {
+                      const std::string& window, bool demean, bool voisins, const std::string& denoise, bool maps,
+                      int threads, const py::object& progress) {
   if (series.ndim() != 4) throw py::value_error("the series must be a 4-D array");
   const auto extent = [&](int axis) { return static_cast<std::int64_t>(series.shape(axis)); };
   for (int axis = 0; axis < 4; ++axis) {
@@ -144,36 +145,50 @@ py::dict analyseArray(const py::array_t<float, py::array::f_style>& series, cons
   options.window = sides;
   options.demean = demean;
   options.voisins = voisins;
+  options.denoise = !denoise.empty();
+  if (options.denoise) options.estimator = mirlune::estimatorNamed(denoise);
+  options.maps = maps;
   mirlune::SeriesAnalysis run = runWatched(
       [&](const mirlune::AnalysisOptions& watched) {
         return mirlune::analyseSeries(input, mask.is_none() ? nullptr : &maskImage, "array", "array", watched);
       },
       options, progress);
 
+  py::dict result;
+  if (run.withDenoised) {
+    result["denoised"] = arrayOf(std::move(run.denoised.series), true);
+    result["noise"] = arrayOf(std::move(run.denoised.noise), false);
+    result["rank"] = arrayOf(std::move(run.denoised.rank), false);
+    result["denoised_voxels"] = run.denoised.voxels;
+  }
+  result["mask_voxels"] = run.maskCount;
+  result["non_finite"] = run.nonFinite;
+  result["window"] = py::make_tuple(sides[0], sides[1], sides[2]);
+  if (!maps) {
+    result["mask"] = arrayOf(std::move(run.mask), false);
+    return result;
+  }
   py::list notes;
   for (const std::string& note : mirlune::runNotes(mirlune::factsOf(run, static_cast<int>(extent(3)), options)))
     notes.append(note);
-
-  py::dict result;
   result["mask"] = arrayOf(std::move(run.mask), false);
   result["disparite"] = arrayOf(std::move(run.maps.disparite), false);
   result["dispersion"] = arrayOf(std::move(run.maps.dispersion), false);
   result["dispersion2"] = arrayOf(std::move(run.maps.dispersion2), false);
   result["ratFiltre"] = arrayOf(std::move(run.maps.ratFiltre), true);
   if (voisins) result["voisins"] = arrayOf(std::move(run.maps.voisins), false);
-  result["window"] = py::make_tuple(sides[0], sides[1], sides[2]);
-  result["mask_voxels"] = run.maskCount;
   result["analysed"] = run.maps.analysed;
-  result["non_finite"] = run.nonFinite;
   result["notes"] = notes;
   return result;
 }
 
 // What the user gave that the analysis refuses is a ValueError, with the program's words.
+// denoise: "" for no denoising, else the estimator's name; maps false: the denoised series only.
 py::dict analyse(const py::array_t<float, py::array::f_style>& series, const py::object& mask,
-                 const std::string& window, bool demean, bool voisins, int threads, const py::object& progress) {
+                 const std::string& window, bool demean, bool voisins, const std::string& denoise, bool maps,
+                 int threads, const py::object& progress) {
   try {
-    return analyseArray(series, mask, window, demean, voisins, threads, progress);
+    return analyseArray(series, mask, window, demean, voisins, denoise, maps, threads, progress);
   } catch (const std::runtime_error& e) {
     throw py::value_error(e.what());
   }
@@ -185,5 +200,5 @@ PYBIND11_MODULE(_mirlune, module) {
   module.doc() = "The native part of mirlune: use the functions of the mirlune package.";
   module.attr("version") = mirlune::kVersion;
   module.def("analyse", &analyse, py::arg("series"), py::arg("mask"), py::arg("window"), py::arg("demean"),
-             py::arg("voisins"), py::arg("threads"), py::arg("progress"));
+             py::arg("voisins"), py::arg("denoise"), py::arg("maps"), py::arg("threads"), py::arg("progress"));
 }

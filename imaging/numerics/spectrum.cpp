@@ -1,4 +1,5 @@
 #include "imaging/numerics/spectrum.h"
+#include "imaging/numerics/spectrum_floor.h"
 
 #include <Eigen/Dense>
 
@@ -27,11 +28,15 @@ Threshold marchenkoPastur(const double* ascending, const SpectrumShape& shape) {
   const int used = shape.used;
   const double q = shape.larger;
   const double* s = ascending + (shape.order - used);
-  const double lambdaR = std::max(s[0], 0.0) / q;
+  double trace = 0;
+  for (int i = 0; i < shape.order; ++i) trace += ascending[i];
+  const double floor = kZeroFloor * trace;
+  const auto clipped = [floor](double value) { return value > floor ? value : 0.0; };
+  const double lambdaR = clipped(s[0]) / q;
   Threshold result;
   double sum = 0;
   for (int p = 0; p < used; ++p) {
-    const double lambda = std::max(s[p], 0.0) / q;
+    const double lambda = clipped(s[p]) / q;
     sum += lambda;
     const double gamma = shape.estimator == NoiseEstimator::Exp1 ? (p + 1.0) / q : (p + 1.0) / (q - used + p + 1.0);
     const double meanBelow = sum / (p + 1.0);

@@ -4,11 +4,15 @@ and nibabel images.
 Around every voxel of a 4-D series (x, y, z and frames: dynamic PET, fMRI, diffusion),
 Mirlune analyses the time courses of the masked voxels in the cube centred on it and
 keeps how the singular values of their matrix of mean products spread, and the dominant
-time course. The same analysis as the ``Mirlune`` program, bit for bit.
+time course. The same analysis as the ``Mirlune`` program, bit for bit. On the same
+windows, :func:`denoise` removes the components a Marchenko-Pastur law attributes to noise
+(Veraart J. et al., NeuroImage 142 (2016) 394-406; Cordero-Grande L. et al., NeuroImage
+200 (2019) 391-404), as the program's ``-denoise`` does.
 
     >>> import mirlune
     >>> result = mirlune.run("sub-01_pet.nii.gz")
     >>> result.dispersion2.get_fdata()
+    >>> denoised, sigma = mirlune.denoise(dwi, return_sigma=True)
 """
 from dataclasses import dataclass, field
 import os
@@ -19,10 +23,11 @@ import numpy as np
 from . import _mirlune
 
 __version__: str = _mirlune.version
-__all__ = ["analyse", "run", "Result"]
+__all__ = ["analyse", "denoise", "run", "Result"]
 
 _FLOAT_MAX = float(np.finfo(np.float32).max)
-_MAPS = ("mask", "ratFiltre", "disparite", "dispersion", "dispersion2", "voisins")
+_MAPS = ("mask", "ratFiltre", "disparite", "dispersion", "dispersion2", "voisins", "denoised", "noise", "rank")
+_ESTIMATORS = ("exp1", "exp2")
 
 Progress = Union[bool, Callable[[int, int], Any]]
 Window = Union[int, str, Sequence[int]]
@@ -49,6 +54,10 @@ class Result:
         weight of the second time-course shape beside the first; float64.
     voisins
         With ``voisins=True``: the number of mask voxels in each analysed voxel's cube; int16.
+    denoised, noise, rank
+        With ``denoise=True``: the series denoised at the mask's voxels (float32, 0
+        elsewhere), the noise level sigma (float32) and the number of components kept as
+        signal (int16) at each of them; see :func:`denoise`.
     window
         The cube's sides used, along x, y and z.
     mask_voxels, analysed, non_finite
@@ -64,6 +73,9 @@ class Result:
     dispersion: Any
     dispersion2: Any
     voisins: Optional[Any] = None
+    denoised: Optional[Any] = None
+    noise: Optional[Any] = None
+    rank: Optional[Any] = None
     window: Tuple[int, int, int] = (5, 5, 5)
     mask_voxels: int = 0
     analysed: int = 0
@@ -139,8 +151,23 @@ def _window_text(window: Any, function: str) -> str:
                     f"\"auto\", not {window!r}")
 
 
+def _estimator(denoise: Any, estimator: Any, function: str) -> str:
+    """The native module's denoise argument: "" for none, else the estimator's name."""
+    if not _flag("denoise", denoise, function):
+        if estimator is not None:
+            raise ValueError(f"{function}(): estimator chooses how denoise=True estimates the noise, and "
+                             f"denoise is False")
+        return ""
+    if estimator is None:
+        return "exp2"
+    if not isinstance(estimator, str) or estimator.lower() not in _ESTIMATORS:
+        raise ValueError(f"{function}(): estimator must be \"exp1\" or \"exp2\", not {estimator!r}")
+    return estimator.lower()
+
+
 def _analyse(series: np.ndarray, mask: Optional[np.ndarray], window: Window, demean: Any, voisins: Any,
-             threads: Optional[int], progress: Progress, function: str) -> Result:
+             threads: Optional[int], progress: Progress, function: str, denoise: str = "",
+             maps: bool = True) -> Any:
     demean = _flag("demean", demean, function)
     voisins = _flag("voisins", voisins, function)
     if threads is not None and (isinstance(threads, bool) or not isinstance(threads, (int, np.integer))
@@ -158,18 +185,21 @@ def _analyse(series: np.ndarray, mask: Optional[np.ndarray], window: Window, dem
     else:
         raise TypeError(f"{function}(): progress must be True, False or a callable, not {progress!r}")
     try:
-        out = _mirlune.analyse(series, mask, side, demean, voisins, int(threads or 0), report)
+        out = _mirlune.analyse(series, mask, side, demean, voisins, denoise, maps, int(threads or 0), report)
     except ValueError as error:
         raise ValueError(f"{function}(): {error}") from None
+    if not maps:
+        return out
     return Result(mask=out["mask"], ratFiltre=out["ratFiltre"], disparite=out["disparite"],
                   dispersion=out["dispersion"], dispersion2=out["dispersion2"], voisins=out.get("voisins"),
+                  denoised=out.get("denoised"), noise=out.get("noise"), rank=out.get("rank"),
                   window=tuple(out["window"]), mask_voxels=out["mask_voxels"], analysed=out["analysed"],
                   non_finite=out["non_finite"], notes=list(out["notes"]))
 
 
 def analyse(series: Any, mask: Any = None, *, window: Window = 5, demean: bool = False,
             voisins: bool = False, threads: Optional[int] = None, progress: Progress = False,
-            counts: Optional[bool] = None) -> Result:
+            counts: Optional[bool] = None, denoise: bool = False, estimator: Optional[str] = None) -> Result:
     """The local principal component analysis of a series in an array.
 
     Parameters
@@ -199,12 +229,18 @@ def analyse(series: Any, mask: Any = None, *, window: Window = 5, demean: bool =
         bit for bit, whatever the number.
     progress : bool or callable, optional
         True prints the voxels done now and then; a callable is called with (done, total).
+    denoise : bool, optional
+        Also give the denoised series, noise and rank, as :func:`denoise` makes them (the
+        program's ``-denoise``); the maps are unchanged by it.
+    estimator : "exp1" or "exp2", optional
+        With ``denoise=True``: the noise estimator (default "exp2"); see :func:`denoise`.
 
     Returns
     -------
     Result
         The mask (int16), disparite, dispersion and dispersion2 (float64, 3-D), ratFiltre
-        (float32, 4-D), voisins when asked for, and the counts and notes of the run.
+        (float32, 4-D), voisins when asked for, denoised, noise and rank when asked for, and
+        the counts and notes of the run.
 
     Raises
     ------
@@ -219,9 +255,74 @@ def analyse(series: Any, mask: Any = None, *, window: Window = 5, demean: bool =
     """
     if counts is not None:
         voisins = counts
+    chosen = _estimator(denoise, estimator, "analyse")
     array = _series_array(series, "analyse")
     mask_array = None if mask is None else _mask_array(mask, array.shape, "analyse")
-    return _analyse(array, mask_array, window, demean, voisins, threads, progress, "analyse")
+    return _analyse(array, mask_array, window, demean, voisins, threads, progress, "analyse", chosen)
+
+
+def denoise(series: Any, mask: Any = None, *, window: Window = 5, estimator: str = "exp2", demean: bool = False,
+            return_sigma: bool = False, return_rank: bool = False, threads: Optional[int] = None,
+            progress: Progress = False) -> Any:
+    """The series denoised by the Marchenko-Pastur law over local windows, as the program's
+    ``-denoise`` does it, bit for bit.
+
+    At each voxel the mask selects, the matrix of the courses of every voxel in the window
+    around it (in the mask or not; the window moved inside the image at its edges), its
+    eigenvalues, the noise level the Marchenko-Pastur law gives them, and the voxel's course
+    projected onto the components above it (Veraart J. et al., Denoising of diffusion MRI
+    using random matrix theory, NeuroImage 142 (2016) 394-406; Cordero-Grande L. et al.,
+    Complex diffusion-weighted image estimation via matrix recovery under general noise
+    models, NeuroImage 200 (2019) 391-404). Not for series already interpolated or smoothed:
+    their noise is no longer independent from voxel to voxel, and the law does not hold.
+
+    Parameters
+    ----------
+    series : array_like
+        4-D (x, y, z, frames), as for :func:`analyse`; samples that are not finite numbers
+        are taken as 0 in the windows, and their voxels are not denoised.
+    mask : array_like, optional
+        3-D: the voxels to denoise (non-zero). By default the program's rule (the voxels
+        non-zero in every frame and positive in the middle one); ``numpy.ones(shape[:3])``
+        denoises every voxel. Voxels outside it are 0 in the result.
+    window : int, (int, int, int) or "auto", optional
+        The window's side (default 5), three sides for thick slices, or "auto": the smallest
+        cube holding more voxels than the series has frames.
+    estimator : "exp1" or "exp2", optional
+        How the noise level is read off the eigenvalues: "exp1" as in Veraart et al.
+        (2016), "exp2" (the default) as in Cordero-Grande et al. (2019).
+    demean : bool, optional
+        Take each window's mean course out before the decomposition and put it back after
+        (fMRI).
+    return_sigma, return_rank : bool, optional
+        Also return the noise level sigma (float32, 3-D) and the number of components kept
+        as signal (int16, 3-D) at each voxel; 0 outside the mask.
+    threads, progress
+        As for :func:`analyse`; the result does not depend on the number of threads.
+
+    Returns
+    -------
+    numpy.ndarray or tuple
+        The denoised series (float32, the series' shape); with ``return_sigma`` and/or
+        ``return_rank``, a tuple of it, then sigma, then rank.
+
+    Raises
+    ------
+    ValueError, TypeError, KeyboardInterrupt, MemoryError
+        As for :func:`analyse`.
+    """
+    chosen = _estimator(True, estimator, "denoise")
+    return_sigma = _flag("return_sigma", return_sigma, "denoise")
+    return_rank = _flag("return_rank", return_rank, "denoise")
+    array = _series_array(series, "denoise")
+    mask_array = None if mask is None else _mask_array(mask, array.shape, "denoise")
+    out = _analyse(array, mask_array, window, demean, False, threads, progress, "denoise", chosen, maps=False)
+    results = [out["denoised"]]
+    if return_sigma:
+        results.append(out["noise"])
+    if return_rank:
+        results.append(out["rank"])
+    return results[0] if len(results) == 1 else tuple(results)
 
 
 def _image(source: Any, what: str) -> Any:
@@ -289,7 +390,7 @@ def _output(data: np.ndarray, source: Any) -> Any:
 
 def run(img: Any, mask: Any = None, *, mask_img: Any = None, window: Window = 5, demean: bool = False,
         voisins: bool = False, threads: Optional[int] = None, progress: Progress = False,
-        counts: Optional[bool] = None) -> Result:
+        counts: Optional[bool] = None, denoise: bool = False, estimator: Optional[str] = None) -> Result:
     """The analysis of an image series, as the ``Mirlune`` program does it, without files.
 
     Parameters
@@ -301,16 +402,17 @@ def run(img: Any, mask: Any = None, *, mask_img: Any = None, window: Window = 5,
     mask : nibabel image, path or array, optional
         The voxels non-zero in it are analysed. It must have the series' grid and, being
         an image, the same placement in space (``mask_img`` is its former name).
-    window, demean, voisins, threads, progress
+    window, demean, voisins, threads, progress, denoise, estimator
         As for :func:`analyse`.
 
     Returns
     -------
     Result
         Its images are named after the program's files (``mask``, ``ratFiltre``,
-        ``disparite``, ``dispersion``, ``dispersion2``, and ``voisins`` when asked for):
+        ``disparite``, ``dispersion``, ``dispersion2``, ``voisins``, ``denoised``, ``noise``
+        and ``rank`` when asked for):
         NIfTI images with the input's affine, voxel sizes and units, made as the program
-        makes its files; ``ratFiltre`` keeps the frame spacing and timing too. Their
+        makes its files; ``ratFiltre`` and ``denoised`` keep the frame spacing and timing too. Their
         description is "Mirlune <version>".
 
     Raises
@@ -322,6 +424,7 @@ def run(img: Any, mask: Any = None, *, mask_img: Any = None, window: Window = 5,
         voisins = counts
     if mask is None:
         mask = mask_img
+    chosen = _estimator(denoise, estimator, "run")
     image = _image(img, "series")
     series = _series_array(_scaled(image), "run")
     mask_array = None
@@ -333,7 +436,7 @@ def run(img: Any, mask: Any = None, *, mask_img: Any = None, window: Window = 5,
                 raise ValueError("run(): the mask is not placed in space like the series (their affines differ)")
             mask = _scaled(mask_image)
         mask_array = _mask_array(mask, series.shape, "run")
-    result = _analyse(series, mask_array, window, demean, voisins, threads, progress, "run")
+    result = _analyse(series, mask_array, window, demean, voisins, threads, progress, "run", chosen)
     for name in _MAPS:
         data = getattr(result, name)
         if data is not None:

@@ -2,6 +2,7 @@
 // processor runs, against an exact decomposition of each voxel's matrix.
 
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -115,48 +116,56 @@ std::vector<int> neighboursOf(const VexaData<short>& mask, int x, int y, int z, 
   return at;
 }
 
+//! The voxel (x, y, z) against its neighbourhood's matrix decomposed exactly; whether it
+//! went by the Gram matrix, or nothing when its cube holds at most one course.
+std::optional<bool> expectVoxelExact(const VexaData<float>& input, const Analysed& run, const Asked& asked, int x,
+                                     int y, int z) {
+  const int X = input.dimX(), Y = input.dimY(), Z = input.dimZ(), T = input.dimT();
+  const std::vector<int> at = neighboursOf(run.mask, x, y, z, asked.sides);
+  const int count = static_cast<int>(at.size());
+  if (asked.voisins) {
+    EXPECT_EQ(run.maps.voisins(x, y, z), count > 1 ? count : 0);
+  }
+  if (count <= 1) return std::nullopt;
+  Eigen::MatrixXd m(count, T);
+  for (int k = 0; k < count; ++k)
+    for (int t = 0; t < T; ++t) m(k, t) = input.volume().begin()[at[k] + static_cast<long>(X) * Y * Z * t];
+  const Exact e = exactOf(m, asked);
+  SCOPED_TRACE(std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(z) + ", count " +
+               std::to_string(count));
+  // Past the neighbours, the smallest singular value is 0 exactly.
+  if (e.byGram) {
+    EXPECT_EQ(run.maps.dispersion(x, y, z), 0.0);
+  }
+  EXPECT_NEAR(run.maps.disparite(x, y, z), e.first - e.last, 1e-9 * e.first);
+  // Demeaned, the sums lose what the means cancel: about eps (mean / spread)^2.
+  const double ratios = asked.demean ? 1e-9 : 1e-13;
+  EXPECT_NEAR(run.maps.dispersion(x, y, z), e.last / e.first, ratios);
+  EXPECT_NEAR(run.maps.dispersion2(x, y, z), e.second / e.first, ratios);
+  if (e.first - e.second > 1e-6 * e.first) {
+    for (int t = 0; t < T; ++t) EXPECT_NEAR(run.maps.ratFiltre(x, y, z, t), -e.u(t), 1e-6);
+  } else {
+    // The top two equal: any unit vector of their plane is the dominant one.
+    Eigen::VectorXd u(T);
+    for (int t = 0; t < T; ++t) u(t) = run.maps.ratFiltre(x, y, z, t);
+    if (asked.demean) m.colwise() -= m.rowwise().mean();
+    EXPECT_NEAR((m.transpose() * (m * u)).norm() / (count - 1), e.first * u.norm(), 1e-5 * e.first);
+  }
+  return e.byGram;
+}
+
 /*!
  * Every voxel against its neighbourhood's matrix decomposed exactly. Returns how many
  * voxels went each way (C, G).
  */
 std::pair<int, int> expectExact(const VexaData<float>& input, const Analysed& run, const Asked& asked = {}) {
-  const int X = input.dimX(), Y = input.dimY(), Z = input.dimZ(), T = input.dimT();
   int covariance = 0, gram = 0;
-  for (int z = 0; z < Z; ++z)
-    for (int y = 0; y < Y; ++y)
-      for (int x = 0; x < X; ++x) {
+  for (int z = 0; z < input.dimZ(); ++z)
+    for (int y = 0; y < input.dimY(); ++y)
+      for (int x = 0; x < input.dimX(); ++x) {
         if (run.mask(x, y, z) != 1) continue;
-        const std::vector<int> at = neighboursOf(run.mask, x, y, z, asked.sides);
-        const int count = static_cast<int>(at.size());
-        if (asked.voisins) {
-          EXPECT_EQ(run.maps.voisins(x, y, z), count > 1 ? count : 0);
-        }
-        if (count <= 1) continue;
-        Eigen::MatrixXd m(count, T);
-        for (int k = 0; k < count; ++k)
-          for (int t = 0; t < T; ++t) m(k, t) = input.volume().begin()[at[k] + static_cast<long>(X) * Y * Z * t];
-        const Exact e = exactOf(m, asked);
-        ++(e.byGram ? gram : covariance);
-        SCOPED_TRACE(std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(z) + ", count " +
-                     std::to_string(count));
-        // Past the neighbours, the smallest singular value is 0 exactly.
-        if (e.byGram) {
-          EXPECT_EQ(run.maps.dispersion(x, y, z), 0.0);
-        }
-        EXPECT_NEAR(run.maps.disparite(x, y, z), e.first - e.last, 1e-9 * e.first);
-        // Demeaned, the sums lose what the means cancel: about eps (mean / spread)^2.
-        const double ratios = asked.demean ? 1e-9 : 1e-13;
-        EXPECT_NEAR(run.maps.dispersion(x, y, z), e.last / e.first, ratios);
-        EXPECT_NEAR(run.maps.dispersion2(x, y, z), e.second / e.first, ratios);
-        if (e.first - e.second > 1e-6 * e.first) {
-          for (int t = 0; t < T; ++t) EXPECT_NEAR(run.maps.ratFiltre(x, y, z, t), -e.u(t), 1e-6);
-        } else {
-          // The top two equal: any unit vector of their plane is the dominant one.
-          Eigen::VectorXd u(T);
-          for (int t = 0; t < T; ++t) u(t) = run.maps.ratFiltre(x, y, z, t);
-          if (asked.demean) m.colwise() -= m.rowwise().mean();
-          EXPECT_NEAR((m.transpose() * (m * u)).norm() / (count - 1), e.first * u.norm(), 1e-5 * e.first);
-        }
+        if (const std::optional<bool> byGram = expectVoxelExact(input, run, asked, x, y, z))
+          ++(*byGram ? gram : covariance);
       }
   return {covariance, gram};
 }
