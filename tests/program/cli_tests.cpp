@@ -79,6 +79,9 @@ TEST(CommandLine, OptionErrorsAreOneLineAndWriteNothing) {
       {{"-i", "in.nii", "-q"}, "unknown option \"-q\" (see --help)"},
       {{"-i"}, "missing value after option -i"},
       {{"-i", "in.nii", "--threads", "zero"}, "option --threads needs a whole number from 1 to 1024, not \"zero\""},
+      {{"-i", "in.nii", "-estimator", "exp1"},
+       "-estimator exp1: it chooses how -denoise estimates the noise, and there is no -denoise"},
+      {{"-i", "in.nii", "-denoise", "-estimator", "exp3"}, "-estimator exp3: the estimator is exp1 or exp2"},
   };
   for (const Row& row : rows) {
     Outcome run = mirlune(dir, row.args);

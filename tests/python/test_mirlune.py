@@ -63,6 +63,30 @@ def test_options_as_the_program_has_them(sample):
     assert mirlune.analyse(np.ones((6, 6, 6, 30), np.float32), window=(5, 5, 3)).window == (5, 5, 3)
 
 
+@pytest.mark.parametrize("options, keywords", [
+    ((), {}),
+    (("-estimator", "exp1", "-window", "5,5,3"), {"estimator": "exp1", "window": (5, 5, 3)}),
+    (("-demean", "-window", "3"), {"demean": True, "window": 3}),
+])
+def test_denoising_as_the_program_does_it_and_the_maps_unchanged(sample, options, keywords):
+    folder = sample / ("denoised" + "".join(options))
+    maps = program(sample / "series.nii.gz", folder, "-denoise", *options)
+    files = {name: np.asanyarray(nib.load(folder / f"{name}.nii").dataobj) for name in ("denoised", "noise", "rank")}
+    image = nib.load(sample / "series.nii.gz")
+    denoised, sigma, rank = mirlune.denoise(np.asanyarray(image.dataobj), return_sigma=True, return_rank=True,
+                                            threads=2, **keywords)
+    for name, array in (("denoised", denoised), ("noise", sigma), ("rank", rank)):
+        assert np.array_equal(array, files[name]) and array.dtype == files[name].dtype, name
+    assert np.array_equal(mirlune.denoise(np.asanyarray(image.dataobj), threads=1, **keywords), denoised)
+    plain = {k: v for k, v in keywords.items() if k != "estimator"}
+    unchanged = mirlune.run(image, **plain)
+    for name in NAMES:
+        assert np.array_equal(np.asanyarray(getattr(unchanged, name).dataobj), maps[name]), name
+    images = mirlune.run(image, denoise=True, **keywords)
+    assert np.array_equal(np.asanyarray(images.denoised.dataobj), files["denoised"])
+    assert images.denoised.header.get_zooms() == image.header.get_zooms()
+
+
 def test_any_layout_and_type_gives_the_same_result(sample):
     data = np.asanyarray(nib.load(sample / "series.nii.gz").dataobj)
     reference = mirlune.analyse(data)
@@ -216,6 +240,9 @@ def test_outputs_made_as_the_programs_not_copied_from_the_input(tmp_path):
     (lambda: mirlune.analyse(np.ma.masked_array(np.ones((4, 4, 4, 3)))), ValueError, "masked array"),
     (lambda: mirlune.run(np.ones((4, 4, 4, 3))), TypeError, r"run\(\): the series must be a nibabel image"),
     (lambda: mirlune.run("/nonexistent/series.nii"), ValueError, r"run\(\): cannot read the series"),
+    (lambda: mirlune.denoise(np.ones((4, 4, 4, 3)), estimator="exp3"), ValueError, "\"exp1\" or \"exp2\""),
+    (lambda: mirlune.denoise(np.ones((4, 4, 4, 3)), return_sigma="yes"), TypeError, "return_sigma must be True"),
+    (lambda: mirlune.analyse(np.ones((4, 4, 4, 3)), estimator="exp1"), ValueError, "denoise is False"),
 ])
 def test_python_edges_refused_in_one_clear_error(call, error, words):
     with pytest.raises(error, match=words):
