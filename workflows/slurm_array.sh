@@ -15,7 +15,8 @@
 # mask lies in the same sub-<label>[/ses-<label>]/<datatype> folder of it as the series does
 # of its own dataset, named ENTITIES_desc-brain_mask.nii.gz (ENTITIES: the series' name
 # less its desc, suffix and ending, as fMRIPrep names its brain masks); without one, the
-# built-in rule. OPTIONS go to Mirlune (e.g. -demean -window auto).
+# built-in rule. OPTIONS go to Mirlune (e.g. -demean -window auto; -denoise -estimator exp2
+# adds the denoised series and the noise and rank maps).
 # Threads: SLURM_CPUS_PER_TASK (1 when unset); ask for no more than a node has (sinfo -o "%n %c").
 # The program: MIRLUNE (default: Mirlune, from PATH).
 # Memory: --mem prints 3 x the largest series of LIST as 32-bit floats + 256 MB, in MB.

@@ -54,6 +54,19 @@ grep -q "mask: data/derivatives/masks/sub-04/pet/sub-04_trc-FDG_desc-brain_mask.
   logs/slurm/sub-04/pet/sub-04_trc-FDG.log || fail "sub-04's mask was not used"
 grep -q "mask: the built-in rule" logs/slurm/sub-02/pet/sub-02.log || fail "sub-02 did not use the built-in rule"
 
+# Denoising passed through: the outputs the Snakefile expects are those the program writes.
+if snakemake --snakefile "$snakefile" --cores 2 --keep-going --config input=data "mirlune=$mirlune" threads=2 \
+    output=data/derivatives/denoised "options=-denoise -estimator exp1" > denoise.log 2>&1; then
+  fail "snakemake succeeded with a corrupt subject"
+fi
+grep -q "MissingOutputException" denoise.log && fail "-denoise: the Snakefile expects other outputs"
+for file in data/derivatives/denoised/sub-02/pet/sub-02_desc-{denoised_pet,noise_map,rank_map}.nii.gz; do
+  [ -f "$file" ] || fail "-denoise: $file is missing"
+done
+SLURM_ARRAY_TASK_ID=1 MIRLUNE=$mirlune "$slurm" series.txt slurm-denoised "" -denoise > denoise-task.log 2>&1 ||
+  fail "slurm task with -denoise failed: $(cat denoise-task.log)"
+[ -f slurm-denoised/sub-02/pet/sub-02_desc-denoised_pet.nii.gz ] || fail "-denoise not passed by the Slurm script"
+
 # Outside an array job: one clear line. The memory it asks for, from the largest series.
 if "$slurm" series.txt slurm 2> outside.err; then fail "the Slurm script ran outside an array job"; fi
 grep -q "not inside a Slurm array job" outside.err || fail "outside an array job: $(cat outside.err)"
