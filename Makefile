@@ -1,4 +1,4 @@
-# Front door: make run, make test, make install, make deb, make bench, make lint, make fuzz.
+# Front door: make run, make test, make install, make deb, make bench, make validate, make lint, make fuzz.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 SAMPLE ?= examples/sample_series.nii.gz
@@ -7,7 +7,7 @@ PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 600
 SANITIZE_DIR ?= build-sanitize
 
-.PHONY: all build configure test run install deb bench lint sanitize sanitize-configure fuzz clean
+.PHONY: all build configure test run install deb bench validate lint sanitize sanitize-configure fuzz clean
 
 all: build
 
@@ -50,6 +50,11 @@ deb:
 bench: build
 	@scripts/install-deps.sh bench
 	/usr/bin/python3 bench/run_bench.py --build $(BUILD_DIR) $(BENCH_ARGS)
+
+# -denoise beside dwidenoise on dipy's small_64D and a generated series: the largest differences.
+validate: build
+	@scripts/install-deps.sh bench
+	/usr/bin/python3 bench/validate_denoise.py --build $(BUILD_DIR)
 
 # Needs a configured tree (compile_commands.json and the generated headers), not a build.
 lint:

@@ -8,7 +8,7 @@
 #            headers and pytest for the Python module
 #     lint   clang-format and clang-tidy
 #     fuzz   clang and libFuzzer
-#     bench  the benchmark's peer (dwidenoise, from mrtrix3) and GNU time
+#     bench  the benchmark's peer (dwidenoise, from mrtrix3), GNU time and dipy (its small_64D series)
 #     deb    building the Debian package (dpkg-shlibdeps), with the Python module
 #     python building the Python module (pybind11, Python's headers, setuptools, pip)
 set -euo pipefail
@@ -18,7 +18,7 @@ test=(libgtest-dev libgmock-dev python3 python3-nibabel python3-numpy python3-ma
       pybind11-dev python3-dev python3-pytest slurm-wlm munge strace)
 lint=(clang-format clang-tidy)
 fuzz=(clang libfuzzer-14-dev)
-bench=(mrtrix3 time python3-nibabel python3-numpy)
+bench=(mrtrix3 time python3-nibabel python3-numpy python3-dipy)
 deb=(dpkg-dev lintian pybind11-dev python3-dev)
 python=(pybind11-dev python3-dev python3-numpy python3-setuptools python3-pip python3-venv)
 
