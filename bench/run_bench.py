@@ -14,8 +14,15 @@ Cases:
           "auto" (11) at 1,000 frames on 20 x 20 x 12 with signal in every voxel, so that
           cubes are whole and hold more voxels than frames; the peer, slow there, analyses
           a block of 180 voxels at its centre (times are per analysed voxel)
+  denoise -denoise, whole runs, beside dwidenoise -datatype float32 at the same extent and mask:
+          65 frames, side 5, on 48 x 48 x 30 (every voxel) and 96 x 96 x 60 (a brain-shaped
+          mask of about 60 %); 300 frames, side 7, on 64 x 64 x 36 and 1,000 frames, "auto",
+          on 20 x 20 x 12, the peer on a centre block there. Also: the run without -denoise,
+          peak memory over the series, two threads over one from the mask to the analysis,
+          and whether both thread counts gave the same bytes
 """
 import argparse
+import hashlib
 import os
 import shutil
 import statistics
@@ -109,6 +116,84 @@ def centre_block(work, size):
     return path, int(block.sum())
 
 
+DENOISE_CASES = [("65", (48, 48, 30, 65), 5, "all", False), ("65 brain", (96, 96, 60, 65), 5, "brain", False),
+                 ("300", (64, 64, 36, 300), 7, "all", True), ("1000 auto", (20, 20, 12, 1000), "auto", "all", True)]
+
+
+def brain_mask(path, size):
+    """A rounded box of about 60 % of the grid, as a whole-brain mask fills its field of view."""
+    axes = np.meshgrid(*(np.linspace(-1, 1, n) for n in size[:3]), indexing="ij")
+    inside = sum(np.abs(a / 0.92) ** 3 for a in axes) <= 1
+    nib.save(nib.Nifti1Image(inside.astype(np.float32), np.eye(4)), path)
+    return int(inside.sum())
+
+
+def digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def denoise_rows(args, mirlune, peer, out):
+    """Whole -denoise runs beside the peer's, as the module's docstring says."""
+    rows = []
+    for label, size, side, kind, block in DENOISE_CASES:
+        if args.frames and size[3] not in {int(f) for f in args.frames.split(",")}:
+            continue
+        name = "series_{}x{}x{}x{}_full.nii".format(*size)
+        series = os.path.join(out, name)
+        if not os.path.exists(series):
+            full_series(series, size)
+        work = os.path.join(out, f"denoise_{name[:-4]}_w{side}")
+        os.makedirs(work, exist_ok=True)
+        mask = os.path.join(work, "brain.nii")
+        voxels = brain_mask(mask, size) if kind == "brain" else int(np.prod(size[:3]))
+        if kind != "brain":
+            nib.save(nib.Nifti1Image(np.ones(size[:3], np.float32), np.eye(4)), mask)
+        peer_mask, peer_voxels = centre_block(work, size) if block else (mask, voxels)
+        extent = side_of(side, size[3])
+        common = ["-i", series, "-mask", mask, "-window", str(side)]
+        one, two = os.path.join(work, "one"), os.path.join(work, "two")
+        candidates = [("denoise 1", [mirlune, *common, "-o", one, "-denoise", "--threads", "1"], True),
+                      ("denoise 2", [mirlune, *common, "-o", two, "-denoise", "--threads", "2"], True),
+                      ("maps 1", [mirlune, *common, "-o", os.path.join(work, "maps"), "--threads", "1"], True)]
+        if peer:
+            candidates.append(("dwidenoise", [peer, series, os.path.join(work, "dn.nii"), "-extent", str(extent),
+                                              "-mask", peer_mask, "-datatype", "float32", "-nthreads", "1",
+                                              "-force", "-quiet"], False))
+        results = {what: [] for what, _, _ in candidates}
+        for _ in range(args.runs):
+            for what, command, stages in candidates:
+                results[what].append(run(command, work, stages))
+
+        def median(what, index=None):
+            if index is None:
+                return statistics.median(r[0] for r in results[what])
+            return statistics.median(sum(r[2][i] for i in index) for r in results[what] if r[2])
+
+        row = {"label": label, "side": extent, "size": "x".join(map(str, size[:3])), "voxels": voxels,
+               "whole": median("denoise 1"), "maps": median("maps 1"),
+               "peak": max(r[1] for r in results["denoise 1"]) / 1024, "input": np.prod(size) * 4 / 2**20,
+               "speedup": median("denoise 1", (1, 2, 3)) / median("denoise 2", (1, 2, 3)),
+               "same": digest(os.path.join(one, "denoised.nii")) == digest(os.path.join(two, "denoised.nii"))}
+        if peer:
+            row["peer"] = median("dwidenoise") * voxels / peer_voxels
+        rows.append(row)
+        print(f"  denoise {label}: done (" + ", ".join(
+            f"{what} " + " ".join(f"{r[0]:.2f}" for r in results[what]) for what in results) + " s)", flush=True)
+    print(f"\n{'T':>9} {'side':>4} {'series':>9} {'voxels':>7} {'whole s':>8} {'maps s':>7} {'peer s':>8} "
+          f"{'ratio':>6} {'peak MiB':>9} {'x input':>8} {'2 thr':>6} {'same':>5}")
+    for row in rows:
+        peer_s = row.get("peer", float("nan"))
+        print(f"{row['label']:>9} {row['side']:>4} {row['size']:>9} {row['voxels']:>7} {row['whole']:>8.2f} "
+              f"{row['maps']:>7.2f} {peer_s:>8.2f} {row['whole'] / peer_s:>6.3f} {row['peak']:>9.0f} "
+              f"{row['peak'] / row['input']:>8.2f} {row['speedup']:>6.2f} {str(row['same']):>5}")
+    print("whole s: Mirlune -denoise, one thread, the maps included; maps s: the same run without -denoise;")
+    print("peer s: dwidenoise float32, one thread (on a centre block where the row says so, scaled to every voxel);")
+    print("x input: peak over the series as 32-bit floats (the goal: 3, plus 1 for the denoised series);")
+    print("2 thr: from the mask to the analysis, one thread over two;")
+    print("same: the denoised series of one and two threads, byte for byte")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=3)
@@ -128,8 +213,14 @@ def main():
     if not peer:
         print("dwidenoise not found (install Debian's mrtrix3): Mirlune only")
 
+    names = args.cases.split(",")
+    if "denoise" in names:
+        denoise_rows(args, mirlune, peer, out)
+        names.remove("denoise")
+        if not names:
+            return
     rows = []
-    for label, size, side, *kind in cases(args.cases.split(","), args.frames):
+    for label, size, side, *kind in cases(names, args.frames):
         full = kind == ["full"]
         name = "series_{}x{}x{}x{}{}.nii".format(*size, "_full" if full else "")
         series = os.path.join(out, name)
