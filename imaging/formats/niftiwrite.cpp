@@ -221,7 +221,7 @@ bool Writer<VexaData<T>>::write(const VexaData<T>& data, bool ascii, const std::
   if (_fileName.empty()) throw std::runtime_error("no output file name given");
   const std::string file = writtenFileName();
   if (ascii) failFile(file, "cannot write: the ASCII form of NIfTI is not supported");
-  PendingFile out(file, endsWith(file, ".gz"));
+  PendingFile out(file, endsWith(file, ".gz"), _threads);
   out.commit(writeInto(out, data));
   return true;
 }
@@ -230,7 +230,7 @@ template <class T>
 StagedFile Writer<VexaData<T>>::writeStaged(const VexaData<T>& data) {
   if (_fileName.empty()) throw std::runtime_error("no output file name given");
   const std::string file = writtenFileName();
-  PendingFile out(file, endsWith(file, ".gz"));
+  PendingFile out(file, endsWith(file, ".gz"), _threads);
   const std::int64_t size = writeInto(out, data);
   return StagedFile(out.staged(size), file);
 }

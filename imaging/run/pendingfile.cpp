@@ -1,5 +1,6 @@
 #include "imaging/run/pendingfile.h"
 #include "imaging/run/failure.h"
+#include "imaging/run/parallel.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -105,6 +106,32 @@ std::string temporaryNameFor(const std::string& finalName) {
   return folder + ".mirlune-" + randomLabel() + "-" + name + ".part";
 }
 
+/*!
+ * data as one gzip member: the header gzip itself writes (no name, no time, Unix), the
+ * raw deflate stream at level 6, the CRC and the length. Empty on a failure of zlib's.
+ */
+std::vector<char> gzipMember(const char* data, std::size_t size) {
+  z_stream stream{};
+  if (deflateInit2(&stream, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) return {};
+  const unsigned char header[10] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 0, 3};
+  std::vector<char> out(sizeof header + deflateBound(&stream, static_cast<uLong>(size)) + 8);
+  std::memcpy(out.data(), header, sizeof header);
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+  stream.avail_in = static_cast<uInt>(size);
+  stream.next_out = reinterpret_cast<Bytef*>(out.data() + sizeof header);
+  stream.avail_out = static_cast<uInt>(out.size() - sizeof header - 8);
+  const int status = deflate(&stream, Z_FINISH);
+  const std::size_t end = sizeof header + stream.total_out;
+  deflateEnd(&stream);
+  if (status != Z_STREAM_END) return {};
+  const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size));
+  const std::uint32_t trailer[2] = {static_cast<std::uint32_t>(crc), static_cast<std::uint32_t>(size)};
+  for (int word = 0; word < 2; ++word)
+    for (int byte = 0; byte < 4; ++byte) out[end + 4 * word + byte] = static_cast<char>(trailer[word] >> (8 * byte));
+  out.resize(end + 8);
+  return out;
+}
+
 void syncFolder(const std::string& folder) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
@@ -114,7 +141,8 @@ void syncFolder(const std::string& folder) {
 
 // ---------------------------------------------------------------- PendingFile
 
-PendingFile::PendingFile(const std::string& finalName, bool compress) : _final(finalName), _compress(compress) {
+PendingFile::PendingFile(const std::string& finalName, bool compress, int threads)
+    : _final(finalName), _compress(compress), _threads(std::max(1, threads)) {
   {
     // Made and listed in one step, so that no interruption finds it unlisted.
     std::lock_guard<std::mutex> guard(Temporaries::lock());
@@ -126,11 +154,6 @@ PendingFile::PendingFile(const std::string& finalName, bool compress) : _final(f
   }
   if (_fd < 0) failFile(_final, std::string("cannot write: ") + std::strerror(errno));
   ::fchmod(_fd, 0666 & ~gUmask);
-  if (_compress) {
-    _gz = ::gzdopen(_fd, "wb6");
-    if (!_gz) abandon("cannot start compression");
-    _fd = -1;  // owned by the gz stream now
-  }
 }
 
 PendingFile::~PendingFile() {
@@ -139,14 +162,51 @@ PendingFile::~PendingFile() {
 
 void PendingFile::write(const void* data, std::size_t size) {
   const char* bytes = static_cast<const char*>(data);
+  if (!_compress) {
+    writeAll(bytes, size);
+    return;
+  }
+  _streamed += static_cast<std::int64_t>(size);
+  // Chunks start at multiples of kGzipChunk of the stream, however the writes split it:
+  // the start of one is kept until it is whole; whole ones go from the caller's memory.
   while (size > 0) {
-    const std::size_t piece = std::min<std::size_t>(size, 1 << 24);
-    if (_compress) {
-      if (::gzwrite(_gz, bytes, static_cast<unsigned>(piece)) != static_cast<int>(piece)) abandon(gzMessage());
-      bytes += piece;
-      size -= piece;
+    if (!_partial.empty() || size < kGzipChunk) {
+      const std::size_t take = std::min(size, kGzipChunk - _partial.size());
+      _partial.insert(_partial.end(), bytes, bytes + take);
+      bytes += take;
+      size -= take;
+      if (_partial.size() == kGzipChunk) {
+        const char* chunk = _partial.data();
+        writeMembers(&chunk, &kGzipChunk, 1);
+        _partial.clear();
+      }
       continue;
     }
+    const int count = static_cast<int>(std::min<std::size_t>(size / kGzipChunk, 4 * static_cast<std::size_t>(_threads)));
+    std::vector<const char*> chunks(count);
+    for (int c = 0; c < count; ++c) chunks[c] = bytes + c * kGzipChunk;
+    const std::vector<std::size_t> sizes(count, kGzipChunk);
+    writeMembers(chunks.data(), sizes.data(), count);
+    bytes += count * kGzipChunk;
+    size -= count * kGzipChunk;
+  }
+}
+
+void PendingFile::writeMembers(const char* const* chunks, const std::size_t* sizes, int count) {
+  std::vector<std::vector<char>> members(count);
+  norbe::runTasks(count, std::min(count, _threads), [&](int, int c) {
+    members[c] = gzipMember(chunks[c], sizes[c]);
+    return 0LL;
+  });
+  for (const std::vector<char>& member : members) {
+    if (member.empty()) abandon("compression failed");
+    writeAll(member.data(), member.size());
+  }
+}
+
+void PendingFile::writeAll(const char* bytes, std::size_t size) {
+  while (size > 0) {
+    const std::size_t piece = std::min<std::size_t>(size, 1 << 24);
     const ssize_t written = ::write(_fd, bytes, piece);
     if (written <= 0) {
       if (written < 0 && errno == EINTR) continue;
@@ -173,13 +233,14 @@ void PendingFile::writeAt(std::int64_t offset, const void* data, std::size_t siz
 
 void PendingFile::close(std::int64_t expectedSize) {
   if (_compress) {
-    const int status = ::gzclose(_gz);  // closes the descriptor too
-    _gz = nullptr;
-    if (status != Z_OK) abandon("error while finishing the compressed file");
-    return;
+    // The rest; or, for an empty stream, one empty member: a gzip file has one at least.
+    const char* chunk = _partial.data();
+    const std::size_t size = _partial.size();
+    if (size > 0 || _streamed == 0) writeMembers(&chunk, &size, 1);
+    _partial.clear();
   }
   struct stat info;
-  if (::fstat(_fd, &info) != 0 || info.st_size != expectedSize) abandon("short write");
+  if (::fstat(_fd, &info) != 0 || (_compress ? _streamed : info.st_size) != expectedSize) abandon("short write");
   const int status = ::close(_fd);
   _fd = -1;
   if (status != 0) abandon(std::strerror(errno));
@@ -205,13 +266,6 @@ std::string PendingFile::staged(std::int64_t expectedSize) {
   return _temporary;
 }
 
-std::string PendingFile::gzMessage() {
-  int code = 0;
-  const char* message = ::gzerror(_gz, &code);
-  if (code == Z_ERRNO) return std::strerror(errno);
-  return message ? message : "compression error";
-}
-
 void PendingFile::abandon(const std::string& why) {
   const int saved = errno;
   discard();
@@ -220,9 +274,7 @@ void PendingFile::abandon(const std::string& why) {
 }
 
 void PendingFile::discard() {
-  if (_gz) ::gzclose(_gz);
   if (_fd >= 0) ::close(_fd);
-  _gz = nullptr;
   _fd = -1;
   std::lock_guard<std::mutex> guard(Temporaries::lock());
   ::unlink(_temporary.c_str());

@@ -36,14 +36,18 @@ class Temporaries {
 
 /*!
  * A file written to a hidden temporary name in the folder of finalName
- * (temporaryNameFor). commit() checks its
+ * (temporaryNameFor). Compressed, it is gzip: one member per kGzipChunk bytes of what is
+ * written, each deflated on its own, threads of them at once, so that the bytes are the
+ * same whatever the number of threads (readers take the members as one stream). commit() checks its
  * size and renames it into place; staged() instead leaves the complete file under its
  * temporary name for a later rename (StagedFile). Destroyed without either, it removes
  * the temporary.
  */
+constexpr std::size_t kGzipChunk = std::size_t{1} << 20;
+
 class PendingFile {
  public:
-  PendingFile(const std::string& finalName, bool compress);
+  PendingFile(const std::string& finalName, bool compress, int threads = 1);
   ~PendingFile();
   PendingFile(const PendingFile&) = delete;
   PendingFile& operator=(const PendingFile&) = delete;
@@ -60,7 +64,9 @@ class PendingFile {
 
  private:
   void close(std::int64_t expectedSize);
-  std::string gzMessage();
+  void writeAll(const char* bytes, std::size_t size);
+  //! Deflates count chunks of kGzipChunk bytes (the last may be shorter) as gzip members, in order.
+  void writeMembers(const char* const* chunks, const std::size_t* sizes, int count);
   [[noreturn]] void abandon(const std::string& why);
   void discard();
 
@@ -68,7 +74,9 @@ class PendingFile {
   std::string _temporary;
   bool _compress;
   int _fd = -1;
-  gzFile _gz = nullptr;
+  int _threads;
+  std::vector<char> _partial;  //!< the start of a chunk, compressed
+  std::int64_t _streamed = 0;  //!< bytes written, before compression
   bool _done = false;
 };
 

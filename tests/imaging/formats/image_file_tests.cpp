@@ -273,15 +273,25 @@ TEST(ImageFiles, FailedWriteLeavesNoFileBehind) {
 }
 
 TEST(ImageFiles, SlicesWrittenAndReadSideBySide) {
-  // Large enough for several 8 MiB slices: the threaded paths must give the same bytes.
+  // Large enough for several 8 MiB slices, and 1 MiB gzip members: the threaded paths must
+  // give the same bytes, and the members one stream that gzip itself takes whole.
   TempDir dir;
   auto data = patterned<float>(128, 128, 40, 4);
-  vexa::Writer<VexaData<float>> one(dir.file("one"));
-  one.write(data);
-  vexa::Writer<VexaData<float>> three(dir.file("three"));
-  three.setThreads(3);
-  three.write(data);
-  EXPECT_TRUE(testing_support::readFile(dir.file("one.nii")) == testing_support::readFile(dir.file("three.nii")));
+  for (const std::string ending : {".nii", ".nii.gz"}) {
+    vexa::Writer<VexaData<float>> one(dir.file("one" + ending));
+    one.write(data);
+    vexa::Writer<VexaData<float>> three(dir.file("three" + ending));
+    three.setThreads(3);
+    three.write(data);
+    EXPECT_TRUE(testing_support::readFile(dir.file("one" + ending)) ==
+                testing_support::readFile(dir.file("three" + ending)))
+        << ending;
+  }
+  VexaData<float> zipped = readBack(dir.file("three.nii.gz"));
+  EXPECT_TRUE(std::equal(zipped.volume().begin(), zipped.volume().end(), data.volume().begin()));
+  EXPECT_EQ(
+      std::system(("gzip -dc '" + dir.file("three.nii.gz") + "' | cmp -s - '" + dir.file("three.nii") + "'").c_str()),
+      0);
 
   VexaData<float> back;
   vexa::Reader<VexaData<float>> reader(dir.file("three.nii"));
