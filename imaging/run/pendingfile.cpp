@@ -182,7 +182,8 @@ void PendingFile::write(const void* data, std::size_t size) {
       }
       continue;
     }
-    const int count = static_cast<int>(std::min<std::size_t>(size / kGzipChunk, 4 * static_cast<std::size_t>(_threads)));
+    const int count =
+        static_cast<int>(std::min<std::size_t>(size / kGzipChunk, 4 * static_cast<std::size_t>(_threads)));
     std::vector<const char*> chunks(count);
     for (int c = 0; c < count; ++c) chunks[c] = bytes + c * kGzipChunk;
     const std::vector<std::size_t> sizes(count, kGzipChunk);
