@@ -9,9 +9,7 @@ mapfile -t sources < <(git ls-files '*.cpp' '*.h')
 echo "clang-format: ${#sources[@]} files"
 clang-format --dry-run --Werror "${sources[@]}"
 
-# clang-tidy reads the product's sources (and the headers they include); the tests, which
-# half its time went to, are checked by the compilers' warnings and by the sanitizers.
-mapfile -t units < <(git ls-files '*.cpp' ':!tests/*')
+mapfile -t units < <(git ls-files '*.cpp')
 echo "clang-tidy: ${#units[@]} files"
 printf '%s\n' "${units[@]}" |
   xargs -P "$(nproc)" -n 1 clang-tidy -p "$build" --quiet --warnings-as-errors='*' 2>/dev/null
