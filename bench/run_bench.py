@@ -4,7 +4,7 @@ project's generator, in one run, alternating, and prints medians of microseconds
 analysed voxel, peak memory, the analysis stage on one and two threads, and the ratios.
 
     bench/run_bench.py [--runs N] [--build DIR] [--out DIR] [--cases sweep,thin,...]
-                       [--frames 12,24,...] [--no-peer]
+                       [--frames 12,24,...] [--no-peer]   (every case set by default)
 
 Cases:
   sweep   the window of 5 over series lengths: 56 x 56 x 28 with 12 to 300 frames,
@@ -199,7 +199,7 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--build", default="build")
     parser.add_argument("--out", default="bench/out")
-    parser.add_argument("--cases", default="sweep,thin,window")
+    parser.add_argument("--cases", default="sweep,thin,window,denoise")
     parser.add_argument("--frames", default="", help="only the cases of these lengths")
     parser.add_argument("--no-peer", action="store_true", help="Mirlune only")
     args = parser.parse_args()
