@@ -96,16 +96,8 @@ bool readSmall(const std::string& path, std::string& text) {
   if (seen.st_size > (1 << 20)) vexa::failFile(path, "far too large for a dataset description");
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) vexa::failFile(path, std::string("cannot read: ") + std::strerror(errno));
-  text.assign(static_cast<std::size_t>(seen.st_size) + 1, '\0');
-  std::size_t got = 0;
-  while (got < text.size()) {
-    const ssize_t n = ::read(fd, &text[got], text.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
+  text = vexa::readUpTo(fd, static_cast<std::size_t>(seen.st_size) + 1);
   ::close(fd);
-  text.resize(got);
   return true;
 }
 

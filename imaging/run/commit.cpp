@@ -135,16 +135,9 @@ std::string recordText(const std::string& path) {
     if (fd >= 0) ::close(fd);
     failFile(path, "cannot read the record of an interrupted commit");
   }
-  std::string text(static_cast<std::size_t>(opened.st_size) + 1, '\0');
-  std::size_t got = 0;
-  while (got < text.size()) {
-    const ssize_t n = ::read(fd, &text[got], text.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
+  // One byte more than its size: a record that grew meanwhile is seen cut, not whole.
+  std::string text = readUpTo(fd, static_cast<std::size_t>(opened.st_size) + 1);
   ::close(fd);
-  text.resize(got);
   return text;
 }
 

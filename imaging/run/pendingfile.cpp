@@ -132,6 +132,19 @@ std::vector<char> gzipMember(const char* data, std::size_t size) {
   return out;
 }
 
+std::string readUpTo(int fd, std::size_t most) {
+  std::string text(most, '\0');
+  std::size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = ::read(fd, &text[got], text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  text.resize(got);
+  return text;
+}
+
 void syncFolder(const std::string& folder) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;

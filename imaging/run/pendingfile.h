@@ -123,4 +123,8 @@ std::string temporaryNameFor(const std::string& finalName);
 //! The folder part of a path ("." when it has none).
 std::string folderOf(const std::string& path);
 
+//! What fd holds from its offset on, at most `most` bytes (a read cut by a signal goes on);
+//! the caller closes fd.
+std::string readUpTo(int fd, std::size_t most);
+
 }  // namespace vexa
