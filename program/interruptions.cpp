@@ -10,6 +10,7 @@
 #include <csignal>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -80,7 +81,11 @@ void InterruptionGuard::watch() {
     }
     if (fds[1].revents) return;
     signalfd_siginfo info;
-    if (!(fds[0].revents & POLLIN) || ::read(_signals, &info, sizeof info) != sizeof info) continue;
+    _handling = true;
+    if (!(fds[0].revents & POLLIN) || ::read(_signals, &info, sizeof info) != sizeof info) {
+      _handling = false;
+      continue;
+    }
 
     // Holding the lock, no temporary can be made, renamed or left unlisted any more.
     std::lock_guard<std::mutex> guard(vexa::Temporaries::lock());
@@ -89,6 +94,7 @@ void InterruptionGuard::watch() {
       // Every output is in place: the run has succeeded, and finishes as it would have.
       std::lock_guard<std::mutex> late(_lateLock);
       _late = std::string(name) + " came once the outputs were all written: they are complete";
+      _handling = false;
       return;
     }
     vexa::Temporaries::removeAllLocked();
@@ -100,6 +106,18 @@ void InterruptionGuard::watch() {
 }
 
 std::string InterruptionGuard::late() const {
+  // A signal that came during the commit waits for the commit's lock before the watcher says
+  // it: wait (a second at most) for one queued or in hand, so that it is said, not lost.
+  for (int waited = 0; waited < 1000; ++waited) {
+    {
+      std::lock_guard<std::mutex> guard(_lateLock);
+      if (!_late.empty()) return _late;  // said already: the watcher has ended, others wait on
+    }
+    pollfd queued = {_signals, POLLIN, 0};
+    const bool pending = _signals >= 0 && ::poll(&queued, 1, 0) > 0 && (queued.revents & POLLIN);
+    if (!pending && !_handling) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   std::lock_guard<std::mutex> guard(_lateLock);
   return _late;
 }

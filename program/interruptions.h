@@ -1,6 +1,7 @@
 #pragma once
 // How a run ends when it is told to stop.
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,8 +34,9 @@ class InterruptionGuard {
   std::string _program;
   mutable std::mutex _lateLock;
   std::string _late;
-  int _signals = -1;  // signalfd of the three signals
-  int _stop = -1;     // eventfd that ends the watch
+  std::atomic<bool> _handling{false};  // the watcher holds a signal it has not yet said
+  int _signals = -1;                   // signalfd of the three signals
+  int _stop = -1;                      // eventfd that ends the watch
   std::thread _watcher;
 };
 
