@@ -106,8 +106,10 @@ class Denoiser {
       double mass = 0;
       std::fill(_ringColumn.begin(), _ringColumn.end(), -1);
       for (int xKey = 0; xKey < ax.keys(); ++xKey) {
-        Slot slot;
+        // Made in the next lane's slot, whose storage the earlier windows there leave.
+        Slot& slot = _waiting[_filled];
         slot.key = {xKey, yKey, zKey};
+        slot.centres.clear();
         for (int z = _s.axes[2].firstCentre(zKey); z <= _s.axes[2].lastCentre(zKey); ++z)
           for (int y = _s.axes[1].firstCentre(yKey); y <= _s.axes[1].lastCentre(yKey); ++y)
             for (int x = ax.firstCentre(xKey); x <= ax.lastCentre(xKey); ++x)
@@ -134,7 +136,7 @@ class Denoiser {
           }
           slid = true;
         }
-        enqueue(std::move(slot));
+        enqueue();
       }
     }
     flush();
@@ -269,13 +271,13 @@ class Denoiser {
             &_demeaned[static_cast<std::size_t>(i) * T], &_demeaned[static_cast<std::size_t>(j) * T], T);
   }
 
-  void enqueue(Slot slot) {
+  // Hands the next lane's slot, and _matrix, to the solver.
+  void enqueue() {
     const int lanes = _solver->lanes();
     const int lane = _filled++;
     double* matrices = _solver->matrices();
     for (std::size_t k = 0; k < _entries; ++k) matrices[k * lanes + lane] = _matrix[k];
-    if (_s.options.demean) slot.mean = _mean;
-    _waiting[lane] = std::move(slot);
+    if (_s.options.demean) _waiting[lane].mean = _mean;
     if (_filled == lanes) flush();
   }
 
