@@ -7,7 +7,7 @@
 #include <atomic>
 
 #include "analysis/stages.h"
-#include "imaging/numerics/spectrum.h"
+#include "imaging/numerics/noise_threshold.h"
 
 namespace mirlune {
 

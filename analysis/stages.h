@@ -12,7 +12,7 @@
 #include "analysis/individu.h"
 #include "containers/vexadata.h"
 #include "imaging/numerics/batched.h"
-#include "imaging/numerics/spectrum.h"
+#include "imaging/numerics/noise_threshold.h"
 #include "imaging/run/parallel.h"
 
 namespace mirlune {

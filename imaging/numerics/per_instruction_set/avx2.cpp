@@ -3,7 +3,7 @@
 #define BATCHED_LANES 4
 #define BATCHED_NAMESPACE avx2
 #include "imaging/numerics/per_instruction_set/batched_lanes.inc"
-#include "imaging/numerics/per_instruction_set/spectrum_lanes.inc"
+#include "imaging/numerics/per_instruction_set/threshold_lanes.inc"
 #include "imaging/numerics/per_instruction_set/vector_loops.inc"
 #include "imaging/numerics/vector_kernels.h"
 

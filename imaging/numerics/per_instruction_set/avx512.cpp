@@ -3,7 +3,7 @@
 #define BATCHED_LANES 8
 #define BATCHED_NAMESPACE avx512
 #include "imaging/numerics/per_instruction_set/batched_lanes.inc"
-#include "imaging/numerics/per_instruction_set/spectrum_lanes.inc"
+#include "imaging/numerics/per_instruction_set/threshold_lanes.inc"
 #include "imaging/numerics/per_instruction_set/vector_loops.inc"
 #include "imaging/numerics/vector_kernels.h"
 

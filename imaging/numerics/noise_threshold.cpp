@@ -1,5 +1,5 @@
-#include "imaging/numerics/spectrum.h"
-#include "imaging/numerics/spectrum_floor.h"
+#include "imaging/numerics/noise_threshold.h"
+#include "imaging/numerics/zero_floor.h"
 
 #include <Eigen/Dense>
 

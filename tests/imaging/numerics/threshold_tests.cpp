@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 #include <Eigen/Core>
 
+#include "imaging/numerics/noise_threshold.h"
 #include "imaging/numerics/processor.h"
-#include "imaging/numerics/spectrum.h"
 #include "tests/support/exact.h"
 
 using vexa::InstructionSet;
